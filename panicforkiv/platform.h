@@ -1,0 +1,176 @@
+/*
+ * The few services the module's logic takes from its surroundings.
+ *
+ * The KCS transport, the machine-status commands (and whatever else runs at
+ * panic time) reach the kernel only through the names below.  In the module
+ * they map onto the running kernel (2.6.18 and current forms alike); the
+ * user-space tests link the same C files against a BMC simulator that
+ * provides these functions itself, with a virtual clock.
+ *
+ * Rules every implementation keeps:
+ *  - nothing here sleeps or allocates; everything may run with interrupts
+ *    off, on the panicking CPU, with the other CPUs stopped;
+ *  - panicforkiv_udelay() busy-waits; panicforkiv_try_lock() never waits.
+ */
+#ifndef PANICFORKIV_PLATFORM_H
+#define PANICFORKIV_PLATFORM_H
+
+#ifdef __KERNEL__
+
+#include <linux/version.h>
+#include <linux/types.h>
+#include <linux/spinlock.h>
+#include <linux/delay.h>
+#include <linux/nmi.h>
+#include <linux/interrupt.h>
+#include <linux/io.h>
+#include <linux/string.h>
+#include <linux/errno.h>
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 15, 0)
+#include <linux/stdarg.h>
+#else
+#include <stdarg.h>
+#endif
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 37)
+#include <linux/atomic.h>
+#else
+#include <asm/atomic.h>
+#endif
+
+#define PANICFORKIV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+/* --- port I/O: one byte, x86 I/O space --- */
+static inline u8 panicforkiv_inb(u16 port)
+{
+	return inb(port);
+}
+
+static inline void panicforkiv_outb(u8 value, u16 port)
+{
+	outb(value, port);
+}
+
+/* --- time --- */
+static inline void panicforkiv_udelay(unsigned int usecs)
+{
+	udelay(usecs);
+}
+
+static inline void panicforkiv_touch_nmi_watchdog(void)
+{
+	touch_nmi_watchdog();
+}
+
+/* --- locks --- */
+/* A plain spin lock: waits, does not touch the interrupt flag. */
+typedef spinlock_t panicforkiv_spinlock_t;
+#define PANICFORKIV_DEFINE_SPINLOCK(name) DEFINE_SPINLOCK(name)
+
+static inline void panicforkiv_spin_lock(panicforkiv_spinlock_t *lock)
+{
+	spin_lock(lock);
+}
+
+static inline void panicforkiv_spin_unlock(panicforkiv_spinlock_t *lock)
+{
+	spin_unlock(lock);
+}
+
+/*
+ * A lock that is only ever tried.  It is taken on the panic path with
+ * interrupts off and from process context alike, so it is a bare atomic
+ * flag: a mutex may not be tried from atomic context, and a spin lock
+ * would keep preemption off across a sequence that can last minutes.
+ */
+typedef atomic_t panicforkiv_trylock_t;
+#define PANICFORKIV_DEFINE_TRYLOCK(name) atomic_t name = ATOMIC_INIT(0)
+
+/* 1 when the lock was free and is now ours, 0 when somebody holds it. */
+static inline int panicforkiv_try_lock(panicforkiv_trylock_t *lock)
+{
+	return atomic_cmpxchg(lock, 0, 1) == 0;
+}
+
+static inline void panicforkiv_try_unlock(panicforkiv_trylock_t *lock)
+{
+	smp_mb();
+	atomic_set(lock, 0);
+}
+
+/* --- interrupt lines --- */
+/* Mask a line without waiting for handlers already running. */
+static inline void panicforkiv_irq_mask(unsigned int irq)
+{
+	disable_irq_nosync(irq);
+}
+
+static inline void panicforkiv_irq_unmask(unsigned int irq)
+{
+	enable_irq(irq);
+}
+
+/* The kernel's bust_spinlocks, when the module found it at load. */
+extern void (*my_bust_spinlocks)(int yes);
+
+#else /* user space: provided by the test platform */
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <errno.h>
+
+typedef uint8_t u8;
+typedef uint16_t u16;
+typedef uint32_t u32;
+typedef uint64_t u64;
+
+#define PANICFORKIV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+typedef struct { int held; } panicforkiv_spinlock_t;
+#define PANICFORKIV_DEFINE_SPINLOCK(name) panicforkiv_spinlock_t name = { 0 }
+typedef struct { int held; } panicforkiv_trylock_t;
+#define PANICFORKIV_DEFINE_TRYLOCK(name) panicforkiv_trylock_t name = { 0 }
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+u8 panicforkiv_inb(u16 port);
+void panicforkiv_outb(u8 value, u16 port);
+void panicforkiv_udelay(unsigned int usecs);
+void panicforkiv_touch_nmi_watchdog(void);
+void panicforkiv_spin_lock(panicforkiv_spinlock_t *lock);
+void panicforkiv_spin_unlock(panicforkiv_spinlock_t *lock);
+int panicforkiv_try_lock(panicforkiv_trylock_t *lock);
+void panicforkiv_try_unlock(panicforkiv_trylock_t *lock);
+void panicforkiv_irq_mask(unsigned int irq);
+void panicforkiv_irq_unmask(unsigned int irq);
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* __KERNEL__ */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* --- kernel log --- */
+/*
+ * One piece of a kernel log line.  A piece that starts with "<N>" opens a
+ * line at level N; a piece without it continues the line that is open.
+ */
+void panicforkiv_vprint(const char *fmt, va_list ap) PANICFORKIV_PRINTF(1, 0);
+
+/*
+ * Make the console usable whatever lock a stopped CPU holds: on(1) before
+ * a print that may run at panic time, on(0) after it.  Does nothing when
+ * the kernel's function is not known.
+ */
+void panicforkiv_bust_spinlocks(int on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PANICFORKIV_PLATFORM_H */
