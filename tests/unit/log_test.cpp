@@ -1,1 +1,213 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "runtime/log.h"
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void make_file(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/logtest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/user.log";
+    }
+    void TearDown() override {
+        log_close(h);
+        std::string cmd = "rm -rf " + dir;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    log_handle *open_log(unsigned *detail = nullptr) {
+        h = log_open("tarnex", path.c_str(), 0x100000, 4, detail);
+        return h;
+    }
+    std::string dir, path;
+    log_handle *h = nullptr;
+};
+
+TEST_F(LogTest, RecordHasTheSyslogLikeFormat) {
+    ASSERT_NE(open_log(), nullptr);
+    ASSERT_EQ(log_write(h, LOG_TO_FILE, 6, nullptr, "start.\n"), 0);
+    ASSERT_EQ(log_write(h, LOG_TO_FILE, 3, nullptr, "%s: failed(%x:%x).\n", "/x", 2, 0x3de), 0);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string pid = std::to_string(getpid());
+    std::regex line("[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} " + std::string(host) +
+                    " tarnex\\[" + pid + "\\]: (INFO|ERR): <[1-9a-f][0-9a-f]*\\.[0-9a-f]+>(.*)\n");
+    std::string text = slurp(path);
+    auto it = std::sregex_iterator(text.begin(), text.end(), line);
+    ASSERT_NE(it, std::sregex_iterator());
+    EXPECT_EQ((*it)[1], "INFO");
+    EXPECT_EQ((*it)[2], "start.");
+    ++it;
+    ASSERT_NE(it, std::sregex_iterator());
+    EXPECT_EQ((*it)[1], "ERR");
+    EXPECT_EQ((*it)[2], "/x: failed(2:3de).");
+}
+
+TEST_F(LogTest, LevelsOutsideSyslogPrintUnknown) {
+    ASSERT_NE(open_log(), nullptr);
+    log_write(h, LOG_TO_FILE, 8, nullptr, "a\n");
+    log_write(h, LOG_TO_FILE, -1, nullptr, "b\n");
+    log_write(h, LOG_TO_FILE, 7, nullptr, "c\n");
+    std::string text = slurp(path);
+    std::regex levels(": ([A-Z]+): <");
+    std::string seen;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), levels); it != std::sregex_iterator(); ++it)
+        seen += (*it)[1].str() + " ";
+    EXPECT_EQ(seen, "UNKNOWN UNKNOWN DEBUG ");
+}
+
+TEST_F(LogTest, MessageLimitIs4095Characters) {
+    ASSERT_NE(open_log(), nullptr);
+    std::string fits(4094, 'x');
+    ASSERT_EQ(log_write(h, LOG_TO_FILE, 6, nullptr, "%s\n", fits.c_str()), 0);
+    size_t size = slurp(path).size();
+    EXPECT_NE(slurp(path).find(fits + "\n"), std::string::npos);
+
+    unsigned detail = 0;
+    std::string too_long(4095, 'y');
+    errno = 0;
+    EXPECT_EQ(log_write(h, LOG_TO_FILE, 6, &detail, "%s\n", too_long.c_str()), -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_EQ(detail, 13u);
+    detail = 0;
+    EXPECT_EQ(log_write(h, LOG_TO_FILE, 6, &detail, "%s", ""), -1);
+    EXPECT_EQ(detail, 13u);
+    EXPECT_EQ(slurp(path).size(), size);
+}
+
+TEST_F(LogTest, WritesOnlyWithLogToFileAndKeepsErrno) {
+    ASSERT_NE(open_log(), nullptr);
+    errno = ENOSPC;
+    EXPECT_EQ(log_write(h, 2, 6, nullptr, "not written\n"), 0);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(slurp(path), "");
+    errno = EACCES;
+    EXPECT_EQ(log_write(h, LOG_TO_FILE, 6, nullptr, "written\n"), 0);
+    EXPECT_EQ(errno, EACCES);
+    unsigned detail = 0;
+    EXPECT_EQ(log_write(nullptr, LOG_TO_FILE, 6, &detail, "x\n"), -1);
+    EXPECT_EQ(detail, 12u);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(LogTest, OpenRefusesWhatIsNotARegularFile) {
+    unsigned detail = 0;
+    ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0);
+    EXPECT_EQ(open_log(&detail), nullptr);
+    EXPECT_EQ(detail, 0x407u);
+    unlink(path.c_str());
+
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(open_log(&detail), nullptr);
+    EXPECT_EQ(detail, 0x407u);
+    rmdir(path.c_str());
+
+    path = dir + "/missing/user.log";
+    EXPECT_EQ(open_log(&detail), nullptr);
+    EXPECT_EQ(detail, 0x408u);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(LogTest, ALogDeletedDuringTheRunIsCreatedAgain) {
+    ASSERT_NE(open_log(), nullptr);
+    log_write(h, LOG_TO_FILE, 6, nullptr, "one\n");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    mode_t old = umask(022);
+    log_write(h, LOG_TO_FILE, 6, nullptr, "two\n");
+    log_write(h, LOG_TO_FILE, 6, nullptr, "three\n");
+    umask(old);
+    std::string text = slurp(path);
+    // "two" went to the deleted file's stream; the reopen made a new file.
+    EXPECT_EQ(text.find("two"), std::string::npos);
+    EXPECT_NE(text.find("three"), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(LogTest, RotatesWhenTheFileHasReachedTheLimit) {
+    make_file(path, std::string(0x100000 - 1, 'a'));
+    ASSERT_NE(open_log(), nullptr);
+    log_write(h, LOG_TO_FILE, 6, nullptr, "below\n");
+    EXPECT_FALSE(exists(path + ".1"));
+
+    std::string before = slurp(path);
+    ASSERT_GE(before.size(), 0x100000u);
+    log_write(h, LOG_TO_FILE, 6, nullptr, "trigger\n");
+    std::string gen1 = slurp(path + ".1");
+    EXPECT_EQ(gen1.compare(0, before.size(), before), 0);
+    EXPECT_EQ(gen1.substr(gen1.size() - 9), ">trigger\n");
+    EXPECT_TRUE(exists(path));
+    EXPECT_EQ(slurp(path), "");
+    log_write(h, LOG_TO_FILE, 6, nullptr, "after\n");
+    EXPECT_NE(slurp(path).find(">after\n"), std::string::npos);
+}
+
+TEST_F(LogTest, RotationShiftsGenerationsAndKeepsGaps) {
+    make_file(path, "current");
+    make_file(path + ".2", "two");
+    make_file(path + ".4", "four");
+    char scratch[4096];
+    ASSERT_EQ(rotate_file(4, scratch, sizeof scratch, path.c_str(), nullptr), 0);
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(slurp(path + ".1"), "current");
+    EXPECT_FALSE(exists(path + ".2"));
+    EXPECT_EQ(slurp(path + ".3"), "two");
+    EXPECT_FALSE(exists(path + ".4"));  // the oldest is dropped
+    EXPECT_FALSE(exists(path + ".5"));
+
+    EXPECT_EQ(rotate_file(-1, scratch, sizeof scratch, path.c_str(), nullptr), 0);
+    EXPECT_EQ(slurp(path + ".1"), "current");
+}
+
+TEST_F(LogTest, KeepingRotationLeavesTheCurrentFile) {
+    make_file(path, "current");
+    make_file(path + ".1", "one");
+    char scratch[4096];
+    ASSERT_EQ(rotate_file_keep(10, scratch, sizeof scratch, path.c_str(), nullptr), 0);
+    EXPECT_EQ(slurp(path), "current");
+    EXPECT_EQ(slurp(path + ".1"), "current");
+    EXPECT_EQ(slurp(path + ".2"), "one");
+}
+
+TEST_F(LogTest, RotationFailsWhenNamesDoNotFitTheScratchBuffer) {
+    char scratch[4096];
+    unsigned detail = 0;
+    // "path.4" does not fit.
+    EXPECT_EQ(rotate_file(4, scratch, path.size() + 2, path.c_str(), &detail), -1);
+    EXPECT_EQ(detail, 2u);
+    EXPECT_EQ(errno, EOVERFLOW);
+    // "path.4" fits, "path.3" behind it does not.
+    EXPECT_EQ(rotate_file(4, scratch, path.size() + 3 + 2, path.c_str(), &detail), -1);
+    EXPECT_EQ(detail, 4u);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+# Front door of the project. Every target installs the Debian packages it
+# needs when they are missing (run as root), then builds with CMake.
+
+BUILD    ?= build
+PREFIX   ?= /usr/local
+DESTDIR  ?=
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_SECONDS ?= 10
+
+# Packages for building and testing the command (i386 on an amd64 host).
+BUILD_PACKAGES = cmake make gcc g++ gcc-multilib g++-multilib googletest python3 \
+                 util-linux qemu-user clang libclang-rt-14-dev
+# Packages for building the kernel module against Debian's kernel headers.
+MODULE_PACKAGES = linux-headers-amd64 kmod
+
+.PHONY: all build deps check test module fuzz bench demo install clean
+
+all: build
+
+deps:
+	@sh tests/tools/ensure-packages.sh $(BUILD_PACKAGES) $(MODULE_PACKAGES)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j2
+
+module: deps
+	$(MAKE) -C panicforkiv
+
+# The whole suite: unit, sandbox and module-logic tests through CTest, the
+# module's Kbuild build, and a short run of every fuzz target.
+check: build module
+	cd $(BUILD) && ctest --output-on-failure -j2
+	sh tests/fuzz/run.sh $(FUZZ_SMOKE_SECONDS)
+
+test: check
+
+fuzz: deps
+	sh tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+bench: build
+	@for b in bench/*.sh; do [ -f "$$b" ] && sh "$$b"; done
+
+demo: build
+	sh examples/demo.sh
+
+install: build
+	install -D -m 0755 $(BUILD)/bin/tarnex $(DESTDIR)$(PREFIX)/sbin/tarnex
+	install -d -m 0755 $(DESTDIR)/etc/opt/KVXRtarnex
+	install -d -m 0750 $(DESTDIR)/var/opt/KVXRtarnex/log $(DESTDIR)/var/opt/KVXRtarnex/lock
+	# The command never creates its lock file; it must exist before the first run.
+	[ -e $(DESTDIR)/var/opt/KVXRtarnex/lock/.tarnex.lock ] || \
+		install -m 0600 /dev/null $(DESTDIR)/var/opt/KVXRtarnex/lock/.tarnex.lock
+
+clean:
+	rm -rf $(BUILD) build-fuzz build-native
+	-$(MAKE) -C panicforkiv clean
