@@ -44,7 +44,7 @@ bench: build
 	@for b in bench/*.sh; do [ -f "$$b" ] && sh "$$b"; done
 
 demo: build
-	sh examples/demo.sh
+	python3 examples/demo.py
 
 install: build
 	install -D -m 0755 $(BUILD)/bin/tarnex $(DESTDIR)$(PREFIX)/sbin/tarnex
