@@ -11,8 +11,6 @@
 namespace {
 
 enum {
-    LOC_PENDING_SCAN = 0x10f0,
-    LOC_PENDING_SAVE = 0x10f1,
     LOC_PENDING_ADD = 0x10f2,
     LOC_PENDING_CHANGE = 0x10f3,
     LOC_PENDING_DELETE = 0x10f4,
@@ -20,23 +18,6 @@ enum {
 };
 
 }  // namespace
-
-conf_list g_hba_conf;
-
-int scan_stream(const char *, int, int32_t, const scan_callbacks *, unsigned *detail) {
-    report_fatal(LOC_PENDING_SCAN);
-    if (detail)
-        *detail = 0;
-    return -1;
-}
-int conf_begin(void *) { return 1; }
-int conf_collect(void *, const char *, unsigned, unsigned, unsigned, int) { return 1; }
-int hba_addr_conf_check(void *) { return 1; }
-
-int save_hba_addr_conf(const char *) {
-    report_fatal(LOC_PENDING_SAVE);
-    return -1;
-}
 
 int parse_hba_addr_conf_add(int, char **) {
     report_fatal(LOC_PENDING_ADD);
