@@ -5,6 +5,13 @@
 
 long debug;
 
+int panicforkiv_log_level(const char *fmt)
+{
+	if (fmt[0] == '<' && fmt[1] >= '0' && fmt[1] <= '7' && fmt[2] == '>')
+		return fmt[1] - '0';
+	return -1;
+}
+
 void panicforkiv_print(const char *fmt, ...)
 {
 	va_list ap;

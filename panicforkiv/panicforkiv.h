@@ -23,6 +23,8 @@ extern u64 KCSBASEADDR;
 /* KCS interrupt line, 0 when none. */
 extern u32 KCSIRQ;
 
+/* Level N of a message that starts with "<N>", -1 for a continuation piece. */
+int panicforkiv_log_level(const char *fmt);
 /* A log line or piece, always printed. */
 void panicforkiv_print(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
 /* Printed only while debug is nonzero. */

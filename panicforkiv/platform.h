@@ -7,6 +7,12 @@
  * user-space tests link the same C files against a BMC simulator that
  * provides these functions itself, with a virtual clock.
  *
+ * Services are grouped below (port I/O, time, locks, interrupt lines, log).
+ * A service that later code needs from the kernel is added the same way:
+ * a static inline or a function in platform_kernel.c for the module, and
+ * its counterpart in the test platform, so the logic using it stays plain
+ * C that runs in both.
+ *
  * Rules every implementation keeps:
  *  - nothing here sleeps or allocates; everything may run with interrupts
  *    off, on the panicking CPU, with the other CPUs stopped;
@@ -23,7 +29,11 @@
 #include <linux/delay.h>
 #include <linux/nmi.h>
 #include <linux/interrupt.h>
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 25)
 #include <linux/io.h>
+#else
+#include <asm/io.h>
+#endif
 #include <linux/string.h>
 #include <linux/errno.h>
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 15, 0)
@@ -31,7 +41,7 @@
 #else
 #include <stdarg.h>
 #endif
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 37)
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(3, 1, 0)
 #include <linux/atomic.h>
 #else
 #include <asm/atomic.h>

@@ -6,8 +6,7 @@
  * text, so the prefix is turned into the matching KERN_* level here.
  */
 #include <linux/kernel.h>
-#include <linux/printk.h>
-#include "platform.h"
+#include "panicforkiv.h"
 
 #ifndef KERN_CONT
 #define KERN_CONT ""
@@ -24,18 +23,11 @@ void panicforkiv_bust_spinlocks(int on)
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(3, 6, 0)
 
-static int level_of(const char *fmt)
-{
-	if (fmt[0] == '<' && fmt[1] >= '0' && fmt[1] <= '7' && fmt[2] == '>')
-		return fmt[1] - '0';
-	return -1;
-}
-
 void panicforkiv_vprint(const char *fmt, va_list ap)
 {
 	struct va_format vaf;
 	va_list aq;
-	int level = level_of(fmt);
+	int level = panicforkiv_log_level(fmt);
 
 	va_copy(aq, ap);
 	vaf.fmt = level < 0 ? fmt : fmt + 3;

@@ -389,3 +389,21 @@ TEST(KcsLog, EveryPrintIsBracketedForPanicTime)
 }
 
 } // namespace
+
+namespace {
+
+TEST(KcsLog, LevelPrefixIsRecognisedForTheKernelLog)
+{
+	EXPECT_EQ(panicforkiv_log_level("<6>%s: %s: start ...\n"), 6);
+	EXPECT_EQ(panicforkiv_log_level("<3>%s: ERROR code=0x%02x, %s\n"), 3);
+	EXPECT_EQ(panicforkiv_log_level("<0>"), 0);
+	EXPECT_EQ(panicforkiv_log_level("<7>"), 7);
+	EXPECT_EQ(panicforkiv_log_level("%02x "), -1);
+	EXPECT_EQ(panicforkiv_log_level("\n"), -1);
+	EXPECT_EQ(panicforkiv_log_level(""), -1);
+	EXPECT_EQ(panicforkiv_log_level("<8>x"), -1);
+	EXPECT_EQ(panicforkiv_log_level("<6"), -1);
+	EXPECT_EQ(panicforkiv_log_level("6>"), -1);
+}
+
+} // namespace
