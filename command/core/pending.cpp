@@ -14,7 +14,6 @@ enum {
     LOC_PENDING_ADD = 0x10f2,
     LOC_PENDING_CHANGE = 0x10f3,
     LOC_PENDING_DELETE = 0x10f4,
-    LOC_PENDING_REGISTER = 0x10f5,
 };
 
 }  // namespace
@@ -32,9 +31,4 @@ int parse_hba_addr_conf_change(const char *, const char *) {
 int parse_hba_addr_conf_delete(const char *) {
     report_fatal(LOC_PENDING_DELETE);
     return 0;
-}
-
-int register_hba_addr_conf(void) {
-    report_fatal(LOC_PENDING_REGISTER);
-    return -1;
 }

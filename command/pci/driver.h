@@ -157,18 +157,21 @@ struct shpc_element_link {
 // Byte sizes of the records as the driver sees them.
 uint32_t hba_array_size(uint32_t count);
 uint32_t shpc_table_size(uint32_t count);
-// Allocates a zeroed table of count elements with its links after the
-// elements (outside the bytes handed over); null when out of memory, with
-// the number of bytes asked for in *size_out.
+// Allocates a zeroed table of count elements with its count set and, outside
+// the bytes handed over, the element count and one link per element as
+// built; null when out of memory. *size_out gets the bytes asked for.
 shpc_info_table *shpc_table_alloc(uint32_t count, size_t *size_out);
-// The links of a table made by shpc_table_alloc: one per element.
-shpc_element_link *shpc_table_links(shpc_info_table *table);
+// The element count of a table as shpc_table_alloc made it, and its links.
+uint32_t shpc_table_count(const shpc_info_table *table);
+shpc_element_link *shpc_table_links(const shpc_info_table *table);
 // Sets an element's array, in the element's hbas field and in its link.
-void shpc_element_set_hbas(shpc_info_table *table, uint32_t index, hba_info_array *hbas);
-// The record address of an array: its 32-bit address, or 0 when the array
-// lies above 4 GiB (possible only in a 64-bit build).
+void shpc_element_set_hbas(shpc_info_table *table, uint32_t index, hba_info_array *hbas,
+                           uint32_t count);
+// The record address of p: its 32-bit address, or 0 when it lies above
+// 4 GiB (possible only in a 64-bit build).
 uint32_t record_address(const void *p);
-// Frees a table with every array its links name, and a plain array.
+// Frees a table made by shpc_table_alloc with every array its links name,
+// and a plain array; either may be null.
 void hba_records_free(shpc_info_table *table, hba_info_array *array);
 
 // Hands the plain array and then the bridge table to the driver: 0 when it
