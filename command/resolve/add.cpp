@@ -8,6 +8,11 @@
 //     per SCSI host of the multipath device (tovrd.cpp);
 //  3. else: one line from SCSI_IOCTL_GET_PCI on the disk (scsi.cpp).
 // Any other operand names a class of the volume manager.
+// Large-file interfaces: stat and readdir fail with EOVERFLOW on 64-bit
+// inode numbers and directory offsets otherwise.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -124,14 +129,14 @@ int collect_device_majors(void *context) {
 }
 
 int parse_hba_addr_conf_add_sub(const char *path) {
-    struct stat st;
+    device_status st;
     char *real = resolve_device_path(path, &st);
     if (!real) {
         report_callee("parse_hba_addr_conf_add_sub", LOC_ADD_SUB_RESOLVE);
         report_illegal_path(path);
         return -1;
     }
-    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
         report_illegal_path(path);
         // Handed to the log without LOG_TO_FILE: the log gets nothing.
         log_write(g_log, 0, LOG_LEVEL_ERR, nullptr, "illegal device-path %s.\n", path);
@@ -141,7 +146,7 @@ int parse_hba_addr_conf_add_sub(const char *path) {
     cut_at_first_digit(real);
 
     int result;
-    if (is_mxvol_major(major(st.st_rdev)))
+    if (is_mxvol_major(major(st.rdev)))
         result = get_pci_by_mxv(path, real);
     else if (g_multipath_presence == MULTIPATH_PRESENT)
         result = get_pci_by_tovrd_sysfs(ROUTE_OWN_NODE, path, real);

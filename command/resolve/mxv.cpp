@@ -207,21 +207,21 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
         report_callee("get_pci_by_mxv_sub", LOC_SUB_DEV_PATH);
         return -1;
     }
-    struct stat st;
+    device_status st;
     char *real = resolve_device_path(buffer, &st);
     if (!real) {
         report_callee("get_pci_by_mxv_sub", LOC_SUB_RESOLVE);
         return -1;
     }
     int result = -1;
-    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
         // Handed to the log without LOG_TO_FILE: nothing is written.
         log_write(g_log, 0, LOG_LEVEL_ERR, nullptr, "%s is not special file.\n", label);
     } else {
         if (g_multipath_presence == MULTIPATH_PRESENT)
             result = get_pci_by_tovrd_sysfs(ROUTE_MXVOL, label, real);
         else
-            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.st_rdev);
+            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.rdev);
         if (result == -1)
             log_err("callee %d\n", LOC_SUB_ROUTE);
     }
@@ -230,7 +230,7 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
 }
 
 int get_pci_by_guess_mxv_class(const char *name) {
-    struct stat st;
+    device_status st;
     char *command = resolve_device_path(MXVINFO_PATH, &st);
     if (!command) {
         report_callee(class_name_op, LOC_CLASS_NO_COMMAND);

@@ -1,10 +1,16 @@
 // Path helpers of the label add: buffers, /dev/ names, real paths and the
 // first word of a new entry line.
+// Large-file interfaces: stat and readdir fail with EOVERFLOW on 64-bit
+// inode numbers and directory offsets otherwise.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "conf/scan.h"
@@ -66,7 +72,7 @@ char *build_absolute_dev_path(const char *name, char *buffer, size_t size) {
     return buffer;
 }
 
-char *resolve_device_path(const char *path, struct stat *st) {
+char *resolve_device_path(const char *path, device_status *status) {
     long n = pathconf(path, _PC_PATH_MAX);
     if (n <= 0)
         n = FALLBACK_PATH_SIZE;
@@ -82,13 +88,16 @@ char *resolve_device_path(const char *path, struct stat *st) {
         free(real);
         return nullptr;
     }
-    if (stat(real, st) == -1) {
+    struct stat st;
+    if (stat(real, &st) == -1) {
         int saved = errno;
         log_err("%s->%s.\n", path, real);
         free(real);
         errno = saved;
         return nullptr;
     }
+    status->mode = st.st_mode;
+    status->rdev = st.st_rdev;
     return real;
 }
 

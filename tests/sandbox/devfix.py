@@ -25,6 +25,12 @@ from pcifix import Function, PmCap, write_tree
 DISK_MAJOR = 240
 MXVOL_MAJOR = 241
 
+# TARNEX_STUB_REFUSE values for the driver's two requests, written as signed
+# 32-bit numbers: the i386 stand-in reads them with strtol, which would cut
+# 0xc004fe00 down to LONG_MAX, while strtoul takes the negative form too.
+REFUSE_ARRAY = str(0xc004fe00 - 2 ** 32)
+REFUSE_BRIDGES = str(0xc004fe01 - 2 ** 32)
+
 
 class Machine:
     def __init__(self, sb):
@@ -91,20 +97,20 @@ class Machine:
         self.sb.write("scsi.list", "".join(l + "\n" for l in self.scsi_lines))
 
     # -- multipath -------------------------------------------------------
-    def multipath(self, disk, mpdev, hosts, link=None):
-        """The multipath driver's sysfs: /sys/block/DISK/device leads into
-        /sys/devices/tovx/MPDEV, whose files {name: text} (names holding
-        "scsi_host_" begin with a host number) are written; hosts maps a
-        host number to the bus ID of its adapter."""
+    def multipath(self, disk, mpdev, link=None):
+        """The multipath driver's sysfs: /sys/devices/tovx (the sign of the
+        driver) and /sys/block/DISK/device leading into
+        /sys/devices/tovx/MPDEV; its files come from mp_file."""
         os.makedirs(self.sb.path("sys_devices/tovx"), exist_ok=True)
         block = self.sb.path("sys_block/%s" % disk)
         os.makedirs(block, exist_ok=True)
         os.symlink(link or "../../devices/tovx/%s/%s" % (mpdev, disk),
                    os.path.join(block, "device"))
         os.makedirs(self.sb.path("sys_devices/tovx/%s" % mpdev), exist_ok=True)
-        return self.sb.path("sys_devices/tovx/%s" % mpdev)
 
     def mp_file(self, mpdev, name, text):
+        """A file of the multipath device; a "scsi_host_" one begins with a
+        SCSI host number."""
         self.sb.write("sys_devices/tovx/%s/%s" % (mpdev, name), text)
 
     def scsi_host(self, number, bus_id, target=None):
