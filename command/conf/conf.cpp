@@ -177,8 +177,10 @@ int conf_select(void *context) {
             matched = true;
             kept = 0;
         }
+        // Only words are selected: a comment or the line end sitting at a
+        // wanted field number would hide that the line lacks that word.
         bool selected = false;
-        for (unsigned i = 0; i < wanted; i++)
+        for (unsigned i = 0; i < wanted && (rec->flags & REC_WORD); i++)
             if ((uint32_t)ctx->fields[i] == rec->field)
                 selected = true;
         bool line_end = rec->flags & REC_EOL;
