@@ -1,0 +1,558 @@
+"""The emulated server: the real tarnex in a real Debian kernel under QEMU.
+
+prepare() gets everything a boot needs (Debian packages, the Debian kernel
+image that matches the installed headers, unpacked into a cache and never
+installed, the stand-in driver built with Kbuild, the static guest tools and
+the static build of the command); Server.boot() builds an initramfs and boots
+the machine with software emulation, a time-out and one retry, and returns
+what the guest's scenarios wrote.
+
+The cache lives outside the clone: $TARNEX_EMU_CACHE, default /var/tmp/tarnex-emu.
+
+Command line (from the top of the clone):
+    python3 tests/emu/emu.py prepare
+    python3 tests/emu/emu.py boot SCEN[,SCEN...] [--variant static] [--keep DIR]
+"""
+
+import base64
+import fcntl
+import glob
+import hashlib
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+CACHE = os.environ.get("TARNEX_EMU_CACHE", "/var/tmp/tarnex-emu")
+
+PACKAGES = ["qemu-system-x86", "busybox-static", "kmod", "cpio", "linux-headers-amd64",
+            "libc6-i386", "gcc", "make", "libc6-dev", "gcc-multilib", "g++-multilib", "cmake",
+            "pciutils", "binutils"]
+
+# Kernel modules loaded at boot, dependencies first (the HBAs' drivers).
+BOOT_KMODS = ["scsi_mod", "sd_mod", "megaraid_sas", "sym53c8xx"]
+# Kernel modules put into the initramfs for scenarios to load themselves.
+EXTRA_KMODS = ["pvpanic-mmio", "pvpanic-pci", "ipmi_si", "ipmi_devintf", "ipmi_msghandler"]
+
+BOOT_TIMEOUT = int(os.environ.get("TARNEX_EMU_TIMEOUT", "300"))
+END_MARKER = "EMU-END"
+
+
+class EmuError(Exception):
+    pass
+
+
+def log(msg):
+    sys.stderr.write("emu: %s\n" % msg)
+    sys.stderr.flush()
+
+
+def run(cmd, **kw):
+    """subprocess.run that raises with the command's output on failure."""
+    kw.setdefault("stdout", subprocess.PIPE)
+    kw.setdefault("stderr", subprocess.STDOUT)
+    p = subprocess.run(cmd, **kw)
+    if p.returncode != 0:
+        out = p.stdout.decode("utf-8", "replace") if p.stdout else ""
+        raise EmuError("%s failed (%d):\n%s" % (" ".join(cmd), p.returncode, out[-4000:]))
+    return p.stdout.decode("utf-8", "replace") if p.stdout else ""
+
+
+class CacheLock:
+    """One preparation at a time per cache directory (tests may overlap)."""
+
+    def __enter__(self):
+        os.makedirs(CACHE, exist_ok=True)
+        self.f = open(os.path.join(CACHE, ".lock"), "w")
+        fcntl.flock(self.f, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc):
+        fcntl.flock(self.f, fcntl.LOCK_UN)
+        self.f.close()
+
+
+def ensure_packages():
+    run(["sh", os.path.join(TOP, "tests", "tools", "ensure-packages.sh")] + PACKAGES,
+        stdout=None, stderr=None)
+
+
+def headers_dir():
+    """The newest installed Debian amd64 kernel headers."""
+    dirs = [d for d in glob.glob("/usr/src/linux-headers-*-amd64") if os.path.isdir(d)]
+    if not dirs:
+        raise EmuError("no /usr/src/linux-headers-*-amd64: install linux-headers-amd64")
+
+    def key(d):
+        return [int(x) if x.isdigit() else x for x in re.split(r"[.-]", d)]
+    return sorted(dirs, key=key)[-1]
+
+
+def kernel_release():
+    return os.path.basename(headers_dir())[len("linux-headers-"):]
+
+
+def _dpkg_version(pkg):
+    p = subprocess.run(["dpkg-query", "-W", "-f=${Version}", pkg], stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL)
+    return p.stdout.decode().strip() if p.returncode == 0 else ""
+
+
+def _download(debs, pkg, version):
+    """apt-get download of the image, the headers' version first; with a
+    stale package list, once more after apt-get update."""
+    specs = ([pkg + "=" + version] if version else []) + [pkg]
+    text = ""
+    for update in (False, True):
+        if update:
+            run(["apt-get", "update", "-qq"])
+        for spec in specs:
+            p = subprocess.run(["apt-get", "download", "-q", spec], cwd=debs,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            text = p.stdout.decode("utf-8", "replace")
+            found = glob.glob(os.path.join(debs, "%s_*.deb" % pkg))
+            if found:
+                return found
+    raise EmuError("apt-get download %s failed:\n%s" % (pkg, text[-2000:]))
+
+
+def kernel_image():
+    """Unpacks linux-image-KVER (the version of the installed headers) into
+    the cache once; returns (vmlinuz, image root)."""
+    kver = kernel_release()
+    root = os.path.join(CACHE, "kimg-" + kver)
+    vmlinuz = os.path.join(root, "boot", "vmlinuz-" + kver)
+    if os.path.exists(os.path.join(root, ".done")):
+        return vmlinuz, root
+    pkg = "linux-image-" + kver
+    debs = os.path.join(CACHE, "debs")
+    os.makedirs(debs, exist_ok=True)
+    version = _dpkg_version("linux-headers-" + kver)
+    found = glob.glob(os.path.join(debs, "%s_*.deb" % pkg))
+    if not found:
+        log("fetching %s %s" % (pkg, version))
+        found = _download(debs, pkg, version)
+    tmp = root + ".tmp"
+    shutil.rmtree(tmp, ignore_errors=True)
+    run(["dpkg-deb", "-x", found[0], tmp])
+    # the package's postinst would run depmod; do it on the unpacked tree
+    run(["depmod", "-b", tmp, kver])
+    shutil.rmtree(root, ignore_errors=True)
+    os.rename(tmp, root)
+    open(os.path.join(root, ".done"), "w").close()
+    return vmlinuz, root
+
+
+def _tree_hash(paths):
+    h = hashlib.sha256()
+    for p in sorted(paths):
+        h.update(p.encode())
+        with open(p, "rb") as f:
+            h.update(f.read())
+    return h.hexdigest()[:16]
+
+
+def build_driver():
+    """Builds the stand-in driver with Kbuild in a copy under the cache
+    (the clone stays clean); fails on any compiler warning."""
+    src = os.path.join(HERE, "tarnex_drv")
+    files = [os.path.join(src, f) for f in sorted(os.listdir(src))
+             if f.endswith((".c", ".h")) or f == "Kbuild"]
+    kdir = headers_dir()
+    out = os.path.join(CACHE, "drv-%s-%s" % (kernel_release(), _tree_hash(files)))
+    ko = os.path.join(out, "tarnex.ko")
+    if os.path.exists(ko):
+        return ko
+    tmp = out + ".tmp"
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    for f in files:
+        shutil.copy(f, tmp)
+    text = run(["make", "-C", kdir, "M=" + tmp, "W=1", "modules"])
+    warnings = [l for l in text.splitlines() if re.search(r"warning:|error:", l)]
+    if warnings:
+        raise EmuError("stand-in driver build is not clean:\n" + "\n".join(warnings))
+    shutil.rmtree(out, ignore_errors=True)
+    os.rename(tmp, out)
+    return ko
+
+
+def build_tools():
+    """Static x86_64 guest tools from tests/emu/tools/*.c."""
+    out = os.path.join(CACHE, "tools")
+    os.makedirs(out, exist_ok=True)
+    built = []
+    for c in sorted(glob.glob(os.path.join(HERE, "tools", "*.c"))):
+        exe = os.path.join(out, os.path.basename(c)[:-2])
+        if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(c):
+            run(["gcc", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o", exe, c])
+        built.append(exe)
+    return built
+
+
+def dynamic_tarnex():
+    path = os.environ.get("TARNEX_BIN", os.path.join(TOP, "build", "bin", "tarnex"))
+    if not os.path.exists(path):
+        raise EmuError("%s is missing: build the command first (make)" % path)
+    return path
+
+
+def static_tarnex():
+    """The static i386 build, from its own tree (build-static)."""
+    path = os.environ.get("TARNEX_STATIC_BIN")
+    if path:
+        return path
+    bdir = os.environ.get("TARNEX_STATIC_BUILD", os.path.join(TOP, "build-static"))
+    if not os.path.exists(os.path.join(bdir, "CMakeCache.txt")):
+        run(["cmake", "-S", TOP, "-B", bdir, "-DTARNEX_STATIC=ON", "-DTARNEX_TESTS=OFF",
+             "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+    run(["cmake", "--build", bdir, "--target", "tarnex", "-j2"])
+    return os.path.join(bdir, "bin", "tarnex")
+
+
+def prepare(static=True):
+    """Everything a boot needs; returns a dict of paths."""
+    with CacheLock():
+        ensure_packages()
+        vmlinuz, kimg = kernel_image()
+        ko = build_driver()
+        tools = build_tools()
+    return {"vmlinuz": vmlinuz, "kimg": kimg, "kver": kernel_release(), "driver": ko,
+            "tools": tools, "dynamic": dynamic_tarnex(),
+            "static": static_tarnex() if static else None}
+
+
+# ---------------------------------------------------------------- initramfs
+
+def _needed(elf):
+    text = run(["readelf", "-d", elf])
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", text)
+
+
+def _interp(elf):
+    text = run(["readelf", "-l", elf])
+    m = re.search(r"Requesting program interpreter: ([^\]]+)\]", text)
+    return m.group(1) if m else None
+
+
+def _lib_closure(elf, dirs):
+    """Host paths of the shared libraries elf needs, searched in dirs."""
+    todo, found = list(_needed(elf)), {}
+    while todo:
+        name = todo.pop()
+        if name in found:
+            continue
+        for d in dirs:
+            p = os.path.join(d, name)
+            if os.path.exists(p):
+                found[name] = p
+                todo.extend(_needed(os.path.realpath(p)))
+                break
+        else:
+            raise EmuError("%s: library %s not found in %s" % (elf, name, dirs))
+    return found
+
+
+def _copy_elf_with_libs(root, elf, dest, libdirs, guest_libdir):
+    shutil.copy(elf, os.path.join(root, dest.lstrip("/")))
+    interp = _interp(elf)
+    if interp:
+        d = os.path.join(root, os.path.dirname(interp).lstrip("/"))
+        os.makedirs(d, exist_ok=True)
+        shutil.copy(os.path.realpath(interp), os.path.join(root, interp.lstrip("/")))
+        for name, path in _lib_closure(elf, libdirs).items():
+            d = os.path.join(root, guest_libdir.lstrip("/"))
+            os.makedirs(d, exist_ok=True)
+            shutil.copy(os.path.realpath(path), os.path.join(d, name))
+
+
+def _kmod_closure(moddir, names):
+    """Module paths relative to moddir, dependencies first."""
+    deps = {}
+    with open(os.path.join(moddir, "modules.dep")) as f:
+        for line in f:
+            m, _, rest = line.partition(":")
+            deps[m] = rest.split()
+    order, seen = [], set()
+
+    def visit(m):
+        if m in seen:
+            return
+        seen.add(m)
+        for d in reversed(deps[m]):
+            visit(d)
+        order.append(m)
+    for name in names:
+        pat = re.compile(r"(^|/)%s\.ko(\.xz|\.zst)?$" % re.sub(r"[-_]", "[-_]", name))
+        hits = [m for m in deps if pat.search(m)]
+        if not hits:
+            raise EmuError("kernel module %s not found" % name)
+        visit(hits[0])
+    return order
+
+
+def build_initramfs(prep, out, extra_files=(), extra_kos=()):
+    """An uncompressed newc cpio (the kernel unpacks it faster than gzip
+    under emulation): busybox, kernel modules, both builds of the command
+    with the i386 loader and libraries, lspci, the guest tools, the
+    stand-in driver, /init and the scenarios."""
+    kver = prep["kver"]
+    moddir = os.path.join(prep["kimg"], "lib", "modules", kver)
+    root = tempfile.mkdtemp(prefix="tarnex-emu-root-")
+    try:
+        for d in ("bin", "sbin", "usr/bin", "usr/sbin", "proc", "sys", "dev", "tmp", "extra",
+                  "scen", "opt/dynamic", "opt/static", "etc", "lib32", "root", "run"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        shutil.copy("/bin/busybox", os.path.join(root, "bin", "busybox"))
+        applets = subprocess.run(["/bin/busybox", "--list"], stdout=subprocess.PIPE).stdout
+        for a in applets.decode().split():
+            if a != "busybox":
+                os.symlink("busybox", os.path.join(root, "bin", a))
+        boot = _kmod_closure(moddir, BOOT_KMODS)
+        extra = _kmod_closure(moddir, EXTRA_KMODS)
+        for m in boot + extra:
+            d = os.path.join(root, "lib", "modules", kver, os.path.dirname(m))
+            os.makedirs(d, exist_ok=True)
+            shutil.copy(os.path.join(moddir, m), d)
+        for f in ("modules.order", "modules.builtin", "modules.builtin.modinfo"):
+            if os.path.exists(os.path.join(moddir, f)):
+                shutil.copy(os.path.join(moddir, f), os.path.join(root, "lib", "modules", kver))
+        run(["depmod", "-b", root, kver])
+        with open(os.path.join(root, "modules.order"), "w") as f:
+            for m in boot:
+                f.write("/lib/modules/%s/%s\n" % (kver, m))
+        # the command: dynamic i386 (loader and libraries from libc6-i386) and static
+        i386_dirs = ["/lib32", "/usr/lib32", "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"]
+        _copy_elf_with_libs(root, prep["dynamic"], "/opt/dynamic/tarnex", i386_dirs, "/lib32")
+        if prep.get("static"):
+            shutil.copy(prep["static"], os.path.join(root, "opt", "static", "tarnex"))
+        amd64_dirs = ["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"]
+        _copy_elf_with_libs(root, "/usr/bin/lspci", "/usr/bin/lspci", amd64_dirs,
+                            "/lib/x86_64-linux-gnu")
+        for t in prep["tools"]:
+            shutil.copy(t, os.path.join(root, "usr", "bin"))
+        for k in [prep["driver"]] + list(extra_kos):
+            shutil.copy(k, os.path.join(root, "extra"))
+        for host, guest in extra_files:
+            dest = os.path.join(root, guest.lstrip("/"))
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            shutil.copy(host, dest)
+        shutil.copy(os.path.join(HERE, "guest", "init"), os.path.join(root, "init"))
+        os.chmod(os.path.join(root, "init"), 0o755)
+        for f in glob.glob(os.path.join(HERE, "guest", "*.sh")):
+            shutil.copy(f, os.path.join(root, "scen"))
+        for f in glob.glob(os.path.join(HERE, "guest", "scen", "*.sh")):
+            shutil.copy(f, os.path.join(root, "scen"))
+        with open(os.path.join(root, "etc", "passwd"), "w") as f:
+            f.write("root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n")
+        names = subprocess.run(["find", ".", "-print0"], cwd=root, stdout=subprocess.PIPE,
+                               check=True).stdout
+        with open(out, "wb") as f:
+            subprocess.run(["cpio", "--null", "-o", "-H", "newc", "--owner=0:0", "--quiet"],
+                           cwd=root, input=names, stdout=f, check=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return out
+
+
+# ---------------------------------------------------------------- the machine
+
+def machine_args(workdir, bmc="sim"):
+    """QEMU's devices: q35; a PCI Express switch with two hot-plug downstream
+    ports; a PCIe-to-PCI bridge with an SHPC bridge behind it; two SCSI HBAs
+    with a disk each; functions with a power-management capability on each
+    hot-plug bus and on the root bus; a KCS BMC.
+
+    bmc: "sim" (QEMU's own BMC), None, or ("extern", PORT) for a BMC of our
+    own on 127.0.0.1:PORT behind ipmi-bmc-extern."""
+    disks = []
+    for name, sig in (("disk1", "EMU-DISK-SAS"), ("disk2", "EMU-DISK-SPI"), ("nvme", "EMU-NVME")):
+        p = os.path.join(workdir, name + ".raw")
+        with open(p, "wb") as f:
+            f.write(sig.encode())
+            f.truncate(16 << 20)
+        disks.append(p)
+    a = [
+        "-device", "pcie-root-port,id=rp1,bus=pcie.0,addr=0x4,chassis=1,slot=1",
+        "-device", "x3130-upstream,id=up1,bus=rp1",
+        "-device", "xio3130-downstream,id=dp1,bus=up1,port=0,chassis=2,slot=2",
+        "-device", "xio3130-downstream,id=dp2,bus=up1,port=1,chassis=2,slot=3",
+        "-device", "megasas-gen2,id=hba1,bus=dp1",
+        "-drive", "if=none,id=d1,file=%s,format=raw" % disks[0],
+        "-device", "scsi-hd,drive=d1,bus=hba1.0,serial=EMU-SAS",
+        "-drive", "if=none,id=d3,file=%s,format=raw" % disks[2],
+        "-device", "nvme,id=nvme1,bus=dp2,serial=EMU-NVME,drive=d3",
+        "-device", "pcie-pci-bridge,id=ppb1,bus=pcie.0,addr=0x5",
+        "-device", "pci-bridge,id=pb1,bus=ppb1,addr=0x1,chassis_nr=3,shpc=on",
+        "-device", "i82559er,id=nic1,bus=ppb1,addr=0x2",
+        "-device", "lsi53c895a,id=hba2,bus=pb1,addr=0x2",
+        "-drive", "if=none,id=d2,file=%s,format=raw" % disks[1],
+        "-device", "scsi-hd,drive=d2,bus=hba2.0,scsi-id=0,serial=EMU-SPI",
+        "-device", "i82559er,id=nic2,bus=pb1,addr=0x3",
+        "-device", "e1000e,id=nic3,bus=pcie.0,addr=0x6",
+        # hand the bridges' hot-plug to the kernel's SHPC and pciehp drivers
+        "-global", "ICH9-LPC.acpi-pci-hotplug-with-bridge-support=off",
+    ]
+    if bmc == "sim":
+        a += ["-device", "ipmi-bmc-sim,id=bmc0"]
+    elif isinstance(bmc, tuple) and bmc[0] == "extern":
+        a += ["-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc[1],
+              "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
+    if bmc:
+        a += ["-device", "isa-ipmi-kcs,bmc=bmc0,ioport=0xca2"]
+    return a
+
+
+class Boot:
+    """What one boot left: QEMU's exit status, the console text and the
+    files the scenarios wrote (under .out)."""
+
+    def __init__(self, rc, console, out, seconds):
+        self.rc, self.console, self.out, self.seconds = rc, console, out, seconds
+
+    def path(self, *parts):
+        return os.path.join(self.out, *parts)
+
+    def read(self, *parts, default=None):
+        try:
+            with open(self.path(*parts), "rb") as f:
+                return f.read().decode("latin-1")
+        except OSError:
+            if default is not None:
+                return default
+            raise
+
+    def exists(self, *parts):
+        return os.path.exists(self.path(*parts))
+
+
+def _extract_data(text, dest):
+    """Unpacks the last complete base64 tar the guest sent on ttyS1."""
+    blocks = re.findall(r"@@DATA-BEGIN\r?\n(.*?)@@DATA-END", text, re.S)
+    if not blocks:
+        return False
+    raw = base64.b64decode("".join(blocks[-1].split()))
+    with tarfile.open(fileobj=io.BytesIO(raw)) as t:
+        t.extractall(dest)
+    return True
+
+
+class Server:
+    """One emulated server configuration; boot() may be called many times."""
+
+    def __init__(self, static=True, extra_files=(), extra_kos=(), bmc="sim", smp=2,
+                 memory=512, keep=None):
+        keep = keep or os.environ.get("TARNEX_EMU_KEEP")
+        self.prep = prepare(static=static)
+        self.bmc, self.smp, self.memory = bmc, smp, memory
+        self.dir = keep or tempfile.mkdtemp(prefix="tarnex-emu-")
+        os.makedirs(self.dir, exist_ok=True)
+        self.keep = keep is not None
+        self.initrd = build_initramfs(self.prep, os.path.join(self.dir, "initramfs.cpio"),
+                                      extra_files, extra_kos)
+
+    def close(self):
+        if not self.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def command(self, workdir, append, qemu_extra=()):
+        return (["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35",
+                 "-m", str(self.memory), "-smp", str(self.smp), "-nodefaults",
+                 "-display", "none", "-no-reboot",
+                 "-kernel", self.prep["vmlinuz"], "-initrd", self.initrd,
+                 "-append", " ".join(append),
+                 "-chardev", "file,id=con,path=%s" % os.path.join(workdir, "console.log"),
+                 "-serial", "chardev:con",
+                 "-chardev", "file,id=data,path=%s" % os.path.join(workdir, "data.log"),
+                 "-serial", "chardev:data"]
+                + machine_args(workdir, self.bmc) + list(qemu_extra))
+
+    def boot(self, scenarios, variant="dynamic", disks=2, kernel_args=(), qemu_extra=(),
+             expect_rc=(0,), end_marker=END_MARKER, timeout=BOOT_TIMEOUT, tries=2):
+        """Boots with /init running the scenarios in turn. A boot counts when
+        QEMU exits with a status in expect_rc, the console shows end_marker and
+        the guest's data arrived; otherwise it is tried once more."""
+        append = ["console=ttyS0", "panic=-1", "loglevel=4", "sym53c8xx.settle=0",
+                  "emu.scen=" + ",".join(scenarios), "emu.variant=" + variant,
+                  "emu.disks=%d" % disks] + list(kernel_args)
+        why = ""
+        for attempt in range(1, tries + 1):
+            work = os.path.join(self.dir, "boot-%d-%s" % (int(time.time() * 1000), attempt))
+            os.makedirs(work)
+            cmd = self.command(work, append, qemu_extra)
+            with open(os.path.join(work, "qemu.cmd"), "w") as f:
+                f.write(" ".join(cmd) + "\n")
+            start = time.monotonic()
+            try:
+                p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, timeout=timeout)
+                rc, qout = p.returncode, p.stdout.decode("utf-8", "replace")
+            except subprocess.TimeoutExpired as e:
+                rc, qout = None, (e.stdout or b"").decode("utf-8", "replace")
+            seconds = time.monotonic() - start
+            with open(os.path.join(work, "qemu.out"), "w") as f:
+                f.write(qout)
+            console = _read(os.path.join(work, "console.log"))
+            out = os.path.join(work, "out")
+            got_data = _extract_data(_read(os.path.join(work, "data.log")), out)
+            if rc is None:
+                why = "no end after %d s" % timeout
+            elif rc not in expect_rc:
+                why = "QEMU exit status %d" % rc
+            elif end_marker and end_marker not in console:
+                why = "no %s on the console" % end_marker
+            elif end_marker == END_MARKER and not got_data:
+                why = "no data from the guest"
+            else:
+                log("boot %s: %.1f s, QEMU status %d" % (",".join(scenarios), seconds, rc))
+                return Boot(rc, console, out, seconds)
+            log("boot %s attempt %d failed: %s (%s)" % (",".join(scenarios), attempt, why, work))
+            tail = console[-3000:]
+        raise EmuError("emulated server did not finish: %s\nQEMU: %s\nconsole tail:\n%s"
+                       % (why, qout[-1000:], tail))
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1")
+    except OSError:
+        return ""
+
+
+def main(argv):
+    import argparse
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    sub.add_parser("prepare")
+    b = sub.add_parser("boot")
+    b.add_argument("scenarios")
+    b.add_argument("--variant", default="dynamic", choices=("dynamic", "static"))
+    b.add_argument("--keep", help="directory that keeps the boot's files")
+    args = ap.parse_args(argv)
+    if args.cmd == "prepare":
+        for k, v in prepare().items():
+            print("%s: %s" % (k, v))
+        return 0
+    with Server(keep=args.keep or tempfile.mkdtemp(prefix="tarnex-emu-keep-")) as s:
+        r = s.boot(args.scenarios.split(","), variant=args.variant)
+        sys.stdout.write(r.console)
+        print("\nfiles: %s (%.1f s)" % (r.out, r.seconds))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

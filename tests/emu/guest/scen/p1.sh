@@ -1,0 +1,19 @@
+# P1: wall time of tarnex -r and lspci -n side by side, and the configuration
+# space accesses of each, counted by kprobes on the sysfs config handlers
+. /scen/good_table.sh
+for i in 1 2 3 4 5; do
+  emutime 1 tarnex -r | sed 's/^/tarnex /'
+  emutime 1 lspci -n | sed 's/^/lspci /'
+done > $OUT/times
+T=/sys/kernel/tracing
+echo 'p:emu/cfgrd pci_read_config fn=+0(+0(%si)):string off=%r8:u64 len=%r9:u64' > $T/kprobe_events
+echo 'p:emu/cfgwr pci_write_config fn=+0(+0(%si)):string off=%r8:u64 len=%r9:u64' >> $T/kprobe_events
+for prog in tarnex lspci; do
+  echo > $T/trace
+  for e in cfgrd cfgwr; do echo "comm == \"$prog\"" > $T/events/emu/$e/filter; done
+  echo 1 > $T/events/emu/enable
+  case $prog in tarnex) tarnex -r;; lspci) lspci -n;; esac > /dev/null
+  echo 0 > $T/events/emu/enable
+  cat $T/trace > $OUT/trace.$prog
+done
+echo > $T/kprobe_events
