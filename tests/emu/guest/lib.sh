@@ -57,6 +57,7 @@ facts() {
   _d=$OUT/facts
   mkdir -p "$_d"
   emupci > "$_d/pci"
+  readlink /usr/sbin/tarnex > "$_d/tarnex"
   for b in /sys/block/sd*; do
     [ -e "$b" ] && echo "${b##*/} $(readlink -f "$b/device")"
   done > "$_d/disks"

@@ -1,0 +1,69 @@
+"""P1 on the emulated server: wall time of `tarnex -r` against `lspci -n`,
+alternating in one boot, and the configuration-space accesses each makes,
+counted per function by kprobes on the kernel's sysfs config handlers.
+
+    python3 tests/emu/measure_p1.py [--variant static]
+"""
+
+import argparse
+import os
+import re
+import statistics
+import sys
+from collections import Counter, defaultdict
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import emu  # noqa: E402
+
+EVENT = re.compile(r"\s(cfgrd|cfgwr): \(\S+\) fn=\"([^\"]*)\" off=(\d+) len=(\d+)")
+
+
+def accesses(trace):
+    """{function: Counter of (kind, width)} from the kprobe trace."""
+    per = defaultdict(Counter)
+    for line in trace.splitlines():
+        m = EVENT.search(line)
+        if m:
+            per[m.group(2)][(m.group(1), int(m.group(4)))] += 1
+    return per
+
+
+def summary(boot, out=sys.stdout):
+    times = defaultdict(list)
+    for line in boot.read("p1", "times").splitlines():
+        prog, _, _, rc, usec = line.split()
+        if rc != "rc=0":
+            raise emu.EmuError("%s failed in the timing runs: %s" % (prog, line))
+        times[prog].append(int(usec.split("=")[1]) / 1000.0)
+    out.write("P1: wall time per run in one boot (ms, software emulation, %d runs each)\n"
+              % len(times["tarnex"]))
+    for prog, label in (("tarnex", "tarnex -r"), ("lspci", "lspci -n")):
+        t = times[prog]
+        out.write("  %-10s %s   median %.1f  min %.1f  max %.1f\n"
+                  % (label, " ".join("%.1f" % x for x in t), statistics.median(t), min(t),
+                     max(t)))
+    for prog, label in (("tarnex", "tarnex -r"), ("lspci", "lspci -n")):
+        per = accesses(boot.read("p1", "trace." + prog))
+        reads = [sum(n for (k, _), n in c.items() if k == "cfgrd") for c in per.values()]
+        writes = sum(n for c in per.values() for (k, _), n in c.items() if k == "cfgwr")
+        out.write("%s: %d functions touched, %d config reads (%s per function), %d writes\n"
+                  % (label, len(per), sum(reads),
+                     "/".join(str(x) for x in sorted(set(reads))), writes))
+        for fn in sorted(per):
+            c = per[fn]
+            out.write("    %s  %s\n" % (fn, "  ".join("%s %dB x%d" % ("read" if k == "cfgrd"
+                                                                         else "write", w, n)
+                                                      for (k, w), n in sorted(c.items()))))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--variant", default="dynamic", choices=("dynamic", "static"))
+    args = ap.parse_args()
+    with emu.Server(static=args.variant == "static") as server:
+        summary(server.boot(["p1"], variant=args.variant))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
