@@ -289,6 +289,12 @@ static long env_number(const char *name, long fallback)
 	return v && *v ? strtol(v, NULL, 0) : fallback;
 }
 
+static unsigned long env_request(const char *name)
+{
+	const char *v = getenv(name);
+	return v && *v ? strtoul(v, NULL, 0) : 0;
+}
+
 static int driver_open(const char *path, int flags, int *fd)
 {
 	if (strcmp(path, DRIVER_NODE) != 0)
@@ -352,7 +358,7 @@ static int driver_ioctl(int fd, unsigned long request, void *arg, int *result)
 	int err = 0;
 	if (o.problems) {
 		err = request == SET_HBA_INFO || request == SET_SHPC_INFO ? EPROTO : ENOTTY;
-	} else if ((unsigned long)env_number("TARNEX_STUB_REFUSE", 0) == request) {
+	} else if (env_request("TARNEX_STUB_REFUSE") == request) {
 		err = (int)env_number("TARNEX_STUB_ERRNO", EINVAL);
 		int32_t e = (int32_t)env_number("TARNEX_STUB_ERR_NUM", 0);
 		if (request == SET_HBA_INFO) {
