@@ -1,0 +1,107 @@
+"""Shows tarnex on an emulated storage server: a real Debian kernel in QEMU
+(software emulation) with PCI Express and SHPC hot-plug bridges, two SCSI
+HBAs with a disk each, and the stand-in tarnex driver that publishes what it
+receives. Nothing on this host is touched: the kernel image is unpacked into
+a cache (/var/tmp/tarnex-emu), never installed.
+
+    python3 examples/demo_server.py
+"""
+
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "emu"))
+import emu  # noqa: E402
+import records as R  # noqa: E402
+
+KIND = {R.BRIDGE_SHPC: "SHPC bridge", R.BRIDGE_PCIE: "PCIe downstream port"}
+
+
+def say(text=""):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def indent(text, prefix="    "):
+    return "".join(prefix + l + "\n" for l in text.rstrip("\n").splitlines()) if text else ""
+
+
+def show(boot, step, title, args):
+    d = ("demo", step)
+    say("\n== %s\n$ tarnex %s" % (title, args))
+    sys.stdout.write(boot.read(*d, "out"))
+    sys.stdout.write(boot.read(*d, "err"))
+    say("(exit status %s)" % boot.read(*d, "rc").strip())
+    log = [l.split(">", 1)[-1] for l in boot.read(*d, "log").splitlines()]
+    say("  log: " + " | ".join(log))
+    return R.received(boot.read(*d, "received", default=""))
+
+
+def show_requests(reqs):
+    for r in reqs:
+        say("  driver got request %04x (32-bit caller: %s): %s"
+            % (0xC0040000 | r.code, "yes" if r.compat else "no", r.verdict))
+        for line in r.lines[1:]:
+            if line.startswith(("array", "table", " bridge", " hba")):
+                say("    " + shorten(line))
+
+
+def shorten(line):
+    keep = ("array", "table", "bridge", "hba", "kind", "addr", "sec_bus", "first_dev", "slots",
+            "hba_count", "alt_pm", "pm_cap", "count", "total_size", "max_hba_count", "err_num",
+            "device_err_num", "sa1", "slot_cfg", "sec_cfg")
+    words = line.split()
+    out = [w for w in words if w.split("=")[0] in keep or "=" not in w]
+    return " ".join(out)
+
+
+def main():
+    say("Preparing the emulated server (first run: packages and a kernel download)...")
+    with emu.Server(static=False) as server:
+        say("Booting it (QEMU, software emulation: about half a minute)...")
+        boot = server.boot(["demo"])
+        say("Booted and ran the tour in %.0f s." % boot.seconds)
+        fns = R.functions(boot.read("demo", "facts", "pci"))
+        disks = R.disk_hbas(boot.read("demo", "facts", "disks"))
+        by_name = {f.name: f for f in fns}
+
+        say("\n== The machine, as its kernel sees it")
+        say("Hot-plug bridges (in /sys/bus/pci/devices order, the order the driver gets):")
+        for e in R.bridge_elements(fns):
+            extra = ""
+            if e["magic"] == R.BRIDGE_SHPC:
+                first, count = R.shpc_slots(e)
+                extra = ", SHPC slots: devices %d..%d" % (first, first + count - 1)
+            say("  %s  %-20s secondary bus %02x%s" % (e["bus_id"], KIND[e["magic"]],
+                                                       e["secondary_bus"], extra))
+        say("Disks and the HBA each hangs on:")
+        for disk, hba in sorted(disks.items()):
+            f = by_name[hba]
+            say("  /dev/%s -> %s (%04x:%04x), power management capability: %s"
+                % (disk, hba, f.vendor, f.device_id,
+                   "at 0x%02x" % f.cap(1) if f.cap(1) else "none"))
+
+        show(boot, "demo_add", "add both disks: -a resolves them through the kernel, then "
+             "registers, and the registration fails because neither HBA can be powered "
+             "down", "-a /dev/sda /dev/sdb")
+        say("  (the table file was not written: %r)"
+            % boot.read("demo", "demo_add", "table"))
+
+        say("\n== A table of functions that do have power management")
+        sys.stdout.write(indent(boot.read("demo", "demo_reg", "table.before")))
+        show(boot, "demo_list", "list it", "-l")
+        show_requests(show(boot, "demo_reg", "register it with the driver", "-r"))
+        show_requests(show(boot, "demo_rename", "rename a label: registered first, then "
+                           "written with a backup", "-c nvme flash"))
+        say("  files now: %s" % " ".join(boot.read("demo", "demo_rename", "etc").split()))
+        show_requests(show(boot, "demo_refused", "delete a label while the driver refuses the "
+                           "bridge table (err_num 2, device_err_num 1)", "-d slotb"))
+        same = (boot.read("demo", "demo_refused", "table")
+                == boot.read("demo", "demo_refused", "table.before"))
+        say("  table file unchanged: %s" % ("yes" if same else "NO"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
