@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import emu  # noqa: E402
 import records as R  # noqa: E402
 
-SCENARIOS = ["facts", "add", "register", "refuse", "edit"]
+SCENARIOS = ["facts", "add", "register", "refuse", "edit", "stand_in"]
 
 GOOD_TABLE = """\
 # power-managed functions of the emulated server
@@ -314,3 +314,40 @@ class ServerCases:
         self.assertEqual(s.out, R.listing(after))
 
 
+
+
+class StandInCases:
+    """The stand-in driver refuses malformed records, so an accepted
+    registration above means something. Sent by tools/drvpoke.c from a
+    64-bit process, through the native ioctl handler."""
+
+    EXPECTED = {
+        "array_ok": "ret=0 errno=0 err_num=0 device_err_num=0",
+        "array_bad_magic": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "array_no_pm_cap": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "array_bus_id": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "array_count": "ret=-1 errno=22 err_num=0 device_err_num=0",
+        "table_ok": "ret=0 errno=0 err_num=0 device_err_num=0",
+        "table_total_size": "ret=-1 errno=22 err_num=0 device_err_num=0",
+        "table_max_hba_count": "ret=-1 errno=22 err_num=0 device_err_num=0",
+        "table_misplaced": "ret=-1 errno=22 err_num=1 device_err_num=1",
+        "table_hbas_fault": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "table_hba_count": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "table_pcie_with_shpc_regs": "ret=-1 errno=22 err_num=1 device_err_num=0",
+        "twice_array": "ret=0",
+        "twice_table": "ret=-1 errno=22 err_num=1 device_err_num=1",
+        "unknown_request": "ret=-1 errno=25",
+    }
+
+    def test_stand_in_refuses_malformed_records(self):
+        s = Step(self.boot, "stand_in", "drvpoke")
+        self.assertEqual(s.rc, 0, s)
+        got = dict(l[len("case "):].split(" ", 1) for l in s.out.splitlines())
+        self.assertEqual(got, self.EXPECTED)
+        reqs = R.received(self.boot.read("stand_in", "drvpoke", "received"))
+        self.assertTrue(reqs and all(r.compat == 0 and r.comm == "drvpoke" for r in reqs))
+        verdicts = [r.verdict.split(" ret=")[0] for r in reqs]
+        self.assertIn("invalid(adapter not in the bridge's slots) err_num=1 device_err_num=1",
+                      verdicts)
+        self.assertIn("invalid(adapter sent twice) err_num=1 device_err_num=1", verdicts)
+        self.assertIn("invalid(total_size wrong) err_num=0 device_err_num=0", verdicts)

@@ -8,7 +8,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import servercases  # noqa: E402
 
 
-class DynamicBuild(servercases.ServerCases, unittest.TestCase):
+class DynamicBuild(servercases.ServerCases, servercases.StandInCases, unittest.TestCase):
     VARIANT = "dynamic"
 
 
