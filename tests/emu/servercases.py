@@ -149,6 +149,14 @@ class ServerCases:
                               "0000:06:03.0": 0xDC, "0000:05:02.0": 0xDC,
                               "0000:03:00.0": 0, "0000:06:02.0": 0})
 
+    def test_harness(self):
+        # the build under test is the one the guest runs
+        self.assertEqual(self.boot.read("facts", "facts", "tarnex").strip(),
+                         "/opt/%s/tarnex" % self.VARIANT)
+        # image modules beyond the boot set load on demand
+        s = Step(self.boot, "facts", "modprobe")
+        self.assertEqual((s.rc, s.out), (0, "pvpanic_mmio\n"), s)
+
     # ------------------------------------------------------------ -a
 
     def _assert_no_pm_failure(self, s, bus_id):
