@@ -1,0 +1,148 @@
+// The child-process runner: output through the reader, wait status rules,
+// the child's descriptors, and the time-out.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "conf/scan.h"
+#include "resolve/resolve.h"
+
+namespace {
+
+struct collected {
+    std::vector<std::string> lines;
+    std::string current;
+    int fail_at = -1;  // on_token fails at this token number
+    int tokens = 0;
+};
+
+int collect(void *context, const char *text, unsigned, unsigned, unsigned, int token_class) {
+    collected *c = (collected *)context;
+    if (c->tokens++ == c->fail_at)
+        return -1;
+    if (token_class == TOKEN_EOL) {
+        c->lines.push_back(c->current);
+        c->current.clear();
+    } else {
+        c->current += (c->current.empty() ? "" : " ") + std::string(text);
+    }
+    return 1;
+}
+
+struct run_result {
+    int rc;
+    int err;
+    int status;
+    unsigned detail;
+    std::vector<std::string> lines;
+};
+
+run_result run_sh(const char *script, int32_t timeout_ms = 5000, int fail_at = -1) {
+    collected c;
+    c.fail_at = fail_at;
+    scan_callbacks cb = {nullptr, collect, nullptr, &c};
+    char *argv[] = {(char *)"/bin/sh", (char *)"-c", (char *)script, nullptr};
+    run_result r = {0, 0, -1, 0, {}};
+    errno = 0;
+    r.rc = run_command("/bin/sh", argv, timeout_ms, &cb, &r.status, &r.detail);
+    r.err = errno;
+    r.lines = c.lines;
+    return r;
+}
+
+char process_state(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return '?';
+    char state = '?';
+    if (fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
+        state = '?';
+    fclose(f);
+    return state;
+}
+
+TEST(RunCommand, StandardOutputAndErrorArriveThroughOnePipe) {
+    run_result r = run_sh("echo one; echo two >&2; echo three");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, 0) << "the caller's error number comes back";
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST(RunCommand, AnyExitStatusIsASuccessfulRun) {
+    run_result r = run_sh("echo partial; exit 3");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(WEXITSTATUS(r.status), 3);
+
+    char *argv[] = {(char *)"/nonexistent/mxvinfo", nullptr};
+    int status = 0;
+    unsigned detail = 0;
+    scan_callbacks cb = {nullptr, collect, nullptr, new collected};
+    EXPECT_EQ(run_command(argv[0], argv, 5000, &cb, &status, &detail), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 127) << "execv failed in the child";
+    delete (collected *)cb.context;
+}
+
+TEST(RunCommand, ChildHasNullInputAndOnlyTheThreeStandardDescriptors) {
+    int extra = open("/dev/null", O_RDONLY);  // not close-on-exec
+    ASSERT_GE(extra, 3);
+    run_result r = run_sh("read line; echo read=$?; ls /proc/$$/fd | tr '\\n' ' '");
+    close(extra);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"read=1", "0 1 2"}));
+}
+
+TEST(RunCommand, SignalledAndStoppedChildrenFail) {
+    run_result r = run_sh("kill -KILL $$");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, ECANCELED);
+    EXPECT_EQ(r.detail, (unsigned)RUN_DETAIL_FAILED);
+    EXPECT_TRUE(WIFSIGNALED(r.status));
+
+    r = run_sh("echo $$; exec 1>&- 2>&-; kill -STOP $$");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, ESTALE);
+    EXPECT_TRUE(WIFSTOPPED(r.status));
+    ASSERT_EQ(r.lines.size(), 1u);
+    pid_t pid = (pid_t)atoi(r.lines[0].c_str());
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+TEST(RunCommand, SilentChildIsKilledAtTheTimeOut) {
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    run_result r = run_sh("echo $$; exec sleep 30", 300);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, ETIMEDOUT);
+    EXPECT_EQ(r.detail, (unsigned)RUN_DETAIL_FAILED);
+    EXPECT_EQ(r.status, -1) << "not waited for";
+    EXPECT_LT(t1.tv_sec - t0.tv_sec, 10);
+    ASSERT_EQ(r.lines.size(), 1u);
+    pid_t pid = (pid_t)atoi(r.lines[0].c_str());
+    char state = '?';
+    for (int i = 0; i < 100 && (state = process_state(pid)) != 'Z'; i++)
+        usleep(20000);
+    EXPECT_EQ(state, 'Z') << "killed, left to be reaped";
+    waitpid(pid, nullptr, 0);
+}
+
+TEST(RunCommand, FailingCallbackEndsTheRun) {
+    run_result r = run_sh("echo a b c", 5000, 1);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.detail, (unsigned)RUN_DETAIL_FAILED);
+}
+
+}  // namespace
