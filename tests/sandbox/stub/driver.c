@@ -337,6 +337,12 @@ static int driver_ioctl(int fd, unsigned long request, void *arg, int *result)
 {
 	if (fd < 0 || fd != driver_fd)
 		return 0;
+	/* The command may have closed the node and reused the number. */
+	char path[64];
+	if (stub_fd_path(fd, path, sizeof path) != 0 || strcmp(path, "/dev/null") != 0) {
+		driver_fd = -1;
+		return 0;
+	}
 	struct out o = {0};
 	o.f = open_memstream(&o.buf, &o.size);
 	o.pf = open_memstream(&o.pbuf, &o.psize);
