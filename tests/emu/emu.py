@@ -159,17 +159,18 @@ def _tree_hash(paths):
     return h.hexdigest()[:16]
 
 
-def build_driver():
-    """Builds the stand-in driver with Kbuild in a copy under the cache
-    (the clone stays clean); fails on any compiler warning."""
-    src = os.path.join(HERE, "tarnex_drv")
+def build_module(name):
+    """Builds tests/emu/NAME (a Kbuild module) in a copy under the cache,
+    so that the clone stays clean; fails on any compiler warning. Returns
+    the .ko path."""
+    src = os.path.join(HERE, name)
     files = [os.path.join(src, f) for f in sorted(os.listdir(src))
              if f.endswith((".c", ".h")) or f == "Kbuild"]
     kdir = headers_dir()
-    out = os.path.join(CACHE, "drv-%s-%s" % (kernel_release(), _tree_hash(files)))
-    ko = os.path.join(out, "tarnex.ko")
-    if os.path.exists(ko):
-        return ko
+    out = os.path.join(CACHE, "%s-%s-%s" % (name, kernel_release(), _tree_hash(files)))
+    kos = glob.glob(os.path.join(out, "*.ko"))
+    if kos:
+        return kos[0]
     tmp = out + ".tmp"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
@@ -178,10 +179,10 @@ def build_driver():
     text = run(["make", "-C", kdir, "M=" + tmp, "W=1", "modules"])
     warnings = [l for l in text.splitlines() if re.search(r"warning:|error:", l)]
     if warnings:
-        raise EmuError("stand-in driver build is not clean:\n" + "\n".join(warnings))
+        raise EmuError("%s build is not clean:\n%s" % (name, "\n".join(warnings)))
     shutil.rmtree(out, ignore_errors=True)
     os.rename(tmp, out)
-    return ko
+    return glob.glob(os.path.join(out, "*.ko"))[0]
 
 
 def build_tools():
@@ -222,9 +223,10 @@ def prepare(static=True):
     with CacheLock():
         ensure_packages()
         vmlinuz, kimg = kernel_image()
-        ko = build_driver()
+        # the stand-in driver and the stand-in SCSI adapter
+        kos = [build_module("tarnex_drv"), build_module("emuhba")]
         tools = build_tools()
-    return {"vmlinuz": vmlinuz, "kimg": kimg, "kver": kernel_release(), "driver": ko,
+    return {"vmlinuz": vmlinuz, "kimg": kimg, "kver": kernel_release(), "kos": kos,
             "tools": tools, "dynamic": dynamic_tarnex(),
             "static": static_tarnex() if static else None}
 
@@ -338,7 +340,7 @@ def build_initramfs(prep, out, extra_files=(), extra_kos=()):
                             "/lib/x86_64-linux-gnu")
         for t in prep["tools"]:
             shutil.copy(t, os.path.join(root, "usr", "bin"))
-        for k in [prep["driver"]] + list(extra_kos):
+        for k in prep["kos"] + list(extra_kos):
             shutil.copy(k, os.path.join(root, "extra"))
         for host, guest in extra_files:
             dest = os.path.join(root, guest.lstrip("/"))
@@ -368,7 +370,8 @@ def machine_args(workdir, bmc="sim"):
     """QEMU's devices: q35; a PCI Express switch with two hot-plug downstream
     ports; a PCIe-to-PCI bridge with an SHPC bridge behind it; two SCSI HBAs
     with a disk each; functions with a power-management capability on each
-    hot-plug bus and on the root bus; a KCS BMC.
+    hot-plug bus and on the root bus, two of which the stand-in SCSI adapter
+    may drive; a KCS BMC.
 
     bmc: "sim" (QEMU's own BMC), None, or ("extern", PORT) for a BMC of our
     own on 127.0.0.1:PORT behind ipmi-bmc-extern."""
@@ -396,6 +399,8 @@ def machine_args(workdir, bmc="sim"):
         "-drive", "if=none,id=d2,file=%s,format=raw" % disks[1],
         "-device", "scsi-hd,drive=d2,bus=hba2.0,scsi-id=0,serial=EMU-SPI",
         "-device", "i82559er,id=nic2,bus=pb1,addr=0x3",
+        # the stand-in SCSI adapter (emuhba.ko) takes this one and the nvme
+        "-device", "i82559er,id=nic4,bus=pb1,addr=0x4",
         "-device", "e1000e,id=nic3,bus=pcie.0,addr=0x6",
         # hand the bridges' hot-plug to the kernel's SHPC and pciehp drivers
         "-global", "ICH9-LPC.acpi-pci-hotplug-with-bridge-support=off",

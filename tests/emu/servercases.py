@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import emu  # noqa: E402
 import records as R  # noqa: E402
 
-SCENARIOS = ["facts", "add", "register", "refuse", "edit", "stand_in"]
+SCENARIOS = ["facts", "add", "add_pm", "register", "refuse", "edit", "stand_in"]
 
 GOOD_TABLE = """\
 # power-managed functions of the emulated server
@@ -187,6 +187,47 @@ class ServerCases:
         s = self.step("add", "add_list")
         self.assertStatus(s, 0)
         self.assertEqual(s.out, "")
+
+    def test_add_of_disks_on_power_managed_adapters(self):
+        s = self.step("add_pm", "addpm_a")
+        shpc_disk, pcie_disk = self.boot.read("add_pm", "names").split()
+        disks = R.disk_hbas(self.boot.read("add_pm", "facts", "disks"))
+        self.assertEqual(disks[shpc_disk[5:]], "0000:06:04.0")
+        self.assertEqual(disks[pcie_disk[5:]], "0000:04:00.0")
+        self.assertStatus(s, 0)
+        self.assertEqual(s.err, "")
+        # the label is the operand as typed, the device path the real disk
+        # without its partition number
+        table = ("/dev/disk/emu-shpc,%s 0000:06:04.0\n%s1,%s 0000:04:00.0\n"
+                 % (shpc_disk, pcie_disk, pcie_disk))
+        self.assertEqual(s.table, table)
+        self.assertEqual(s.etc, ["alterpm.conf", "hba_addr.conf", "hba_addr.conf.1"])
+        self.assertRecords(s, table, "")
+        placed = {e["bus_id"]: [h["bus_id"] for h in s.requests[1].hbas[i + 1]["hbas"]]
+                  for i, e in enumerate(s.requests[1].table["elements"])}
+        self.assertEqual(placed["0000:05:01.0"], ["0000:06:04.0"])
+        self.assertEqual(placed["0000:02:01.0"], ["0000:04:00.0"])
+        self.assertEqual(s.requests[0].array["count"], 0)
+
+        s = self.step("add_pm", "addpm_l")
+        self.assertEqual((s.rc, s.out), (0, table))
+        s = self.step("add_pm", "addpm_r")
+        self.assertStatus(s, 0)
+        self.assertRecords(s, table, "")
+
+        # the same adapter again: a third line, sent once
+        s = self.step("add_pm", "addpm_again")
+        self.assertStatus(s, 0)
+        table2 = table + "%s,%s 0000:06:04.0\n" % (shpc_disk, shpc_disk)
+        self.assertEqual(s.table, table2)
+        self.assertRecords(s, table2, "")
+        self.assertEqual(s.requests[1].table["max_hba_count"], 1)
+
+        s = self.step("add_pm", "addpm_d")
+        self.assertStatus(s, 0)
+        table3 = table2.split("\n", 1)[1]
+        self.assertEqual(s.table, table3)
+        self.assertRecords(s, table3, "")
 
     # ------------------------------------------------------------ -r
 

@@ -79,3 +79,18 @@ emu_flush() {
     echo "@@DATA-END"
   } > /dev/ttyS1
 }
+
+# wait_disks N: until N SCSI disks exist (at most 30 s)
+wait_disks() {
+  _i=0
+  while [ "$(ls /sys/block | grep -c '^sd')" -lt "$1" ] && [ $_i -lt 300 ]; do
+    sleep 0.1; _i=$((_i + 1))
+  done
+}
+
+# disk_on BUSID: /dev/NAME of the disk whose adapter is that PCI function
+disk_on() {
+  for _b in /sys/block/sd*; do
+    case $(readlink -f "$_b/device") in */"$1"/*) echo "/dev/${_b##*/}";; esac
+  done
+}
