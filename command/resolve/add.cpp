@@ -32,6 +32,10 @@ conf_list g_proc_devices;
 
 namespace {
 
+// log_write options without LOG_TO_FILE: the message is formatted and
+// dropped, never written.
+const unsigned LOG_NOT_TO_FILE = 2;
+
 enum {
     LOC_PROC_DEVICES = 0x8db,
     LOC_ADD_SUB_RESOLVE = 2148,
@@ -139,7 +143,7 @@ int parse_hba_addr_conf_add_sub(const char *path) {
     if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
         report_illegal_path(path);
         // Handed to the log without LOG_TO_FILE: the log gets nothing.
-        log_write(g_log, 0, LOG_LEVEL_ERR, nullptr, "illegal device-path %s.\n", path);
+        log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "illegal device-path %s.\n", path);
         free(real);
         return -1;
     }

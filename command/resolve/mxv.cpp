@@ -27,6 +27,10 @@ conf_list g_mxv_volume_list;
 
 namespace {
 
+// log_write options without LOG_TO_FILE: the message is formatted and
+// dropped, never written.
+const unsigned LOG_NOT_TO_FILE = 2;
+
 enum {
     LOC_CLASS_NO_COMMAND = 1493,
     LOC_CLASS_QUERY = 1502,
@@ -216,7 +220,7 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
     int result = -1;
     if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
         // Handed to the log without LOG_TO_FILE: nothing is written.
-        log_write(g_log, 0, LOG_LEVEL_ERR, nullptr, "%s is not special file.\n", label);
+        log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "%s is not special file.\n", label);
     } else {
         if (g_multipath_presence == MULTIPATH_PRESENT)
             result = get_pci_by_tovrd_sysfs(ROUTE_MXVOL, label, real);

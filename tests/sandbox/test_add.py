@@ -80,12 +80,6 @@ class ScsiDisk(AddTest):
         self.assertUnchanged()
         self.assertEqual(self.sb.log_messages()[-1], "end(1030).")
 
-    def test_disk_that_cannot_be_opened(self):
-        self.m.disk("sdc", 32, "open!6")
-        r = self.m.run("-a", "/dev/sdc")
-        self.assertRun(r, 6, stderr="ERROR: /dev/sdc: an input/output error has occurred(6:3de).\n")
-        self.assertIn("callee get_pci_by_sd(1726).", self.sb.log_messages())
-
     def test_driver_refusal_ends_with_7_and_the_file_unchanged(self):
         r = self.m.run("-a", "/dev/sdb", env={"TARNEX_STUB_REFUSE": REFUSE_ARRAY})
         self.assertEqual(r.status, 7, r)
@@ -129,14 +123,6 @@ class VolumeManagerMajors(AddTest):
         self.assertEqual(self.m.mxvinfo_calls(), ["-D -c CLS -o vol1", "-D -c CLS2 -o vol2"])
         self.assertEqual(self.m.requests(SCSI_IOCTL_GET_PCI), [])
 
-    def test_mxvol_name_outside_both_sections_is_no_volume(self):
-        self.m.mxvinfo("exit 0")
-        self.m.disk("sdb", 16, "0000:05:00.0")
-        self.m.proc_devices(text="%d mxvol\nBlock devices:\n  8 sd\n" % DISK_MAJOR)
-        self.assertRun(self.m.run("-a", "/dev/sdb"), 0, stderr="")
-        self.assertEqual(self.m.mxvinfo_calls(), [])
-
-
 class Multipath(AddTest):
     def setUp(self):
         AddTest.setUp(self)
@@ -176,12 +162,6 @@ class Multipath(AddTest):
         self.sb.remove("sys_devices/tovx/tovh0/scsi_host_0")
         self.assertRun(self.m.run("-a", "/dev/sdc"), 0, stderr="")
         self.assertEqual(self.added(), ["/dev/sdc,/dev/sdc,tovrd 0000:07:01.0"])
-
-    def test_link_without_a_slash_after_tovh(self):
-        self.sb.remove("sys_block/sdc/device")
-        os.symlink("../../devices/tovx/tovh0", self.sb.path("sys_block/sdc/device"))
-        self.assertRun(self.m.run("-a", "/dev/sdc"), 6, stderr="")
-        self.assertIn("callee get_pci_by_tovrd_sysfs(1973).", self.sb.log_messages())
 
 
 if __name__ == "__main__":

@@ -93,13 +93,6 @@ class Class(VolumeManagerTest):
                                         "/dev/sdc,/dev/sdc 0000:06:00.0"])
         self.assertIn("callee 1343", self.sb.log_messages())
 
-    def test_missing_diagnostic_node(self):
-        self.sb.remove("dev/mxvol/_diag")
-        self.m.mxvinfo(TWO_DISKS)
-        self.assertRun(self.m.run("-a", "CLS"), 6,
-                       stderr="ERROR: /dev/mxvol/_diag: an input/output error has occurred(2:3de).\n")
-        self.assertIn("callee get_pci_by_guess_mxv_class(1518).", self.sb.log_messages())
-
     def test_multipath_disks_of_a_class(self):
         self.m.multipath("sdb", "tovh0")
         self.m.mp_file("tovh0", "scsi_host_0", "2\n")
