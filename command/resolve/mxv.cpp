@@ -42,7 +42,7 @@ enum {
     LOC_SUB_RESOLVE = 1309,
     LOC_SUB_ROUTE = 1343,
     LOC_SUB_DEV_PATH = 0x3020,   // the disk name does not fit a path buffer
-    LOC_DISK_NOT_WORD = 0x3021,  // a "disk" line too short for its sixth word
+    LOC_DISK_NOT_WORD = 0x3021,  // the sixth place of a "disk" line holds no word
     LOC_SPLIT_DUP_CLASS = 0x42b,
     LOC_SPLIT_DUP_VOLUME = 0x431,
     LOC_SPLIT_CLASS = 0x448,
@@ -107,9 +107,10 @@ void cut_last_component(char *path) {
     while (len > 1 && path[len - 1] == '/')
         path[--len] = '\0';
     char *slash = strrchr(path, '/');
-    if (!slash)
-        strcpy(path, ".");
-    else if (slash == path)
+    if (!slash) {
+        if (*path)  // room for "." and its terminator
+            strcpy(path, ".");
+    } else if (slash == path)
         path[1] = '\0';
     else
         *slash = '\0';
@@ -123,9 +124,9 @@ int open_diag(const char *caller, unsigned loc) {
     return fd;
 }
 
-// One disk of a query's output. A "disk" line of five words leaves its line
-// end in the place of the sixth word; that line names no disk and fails
-// the operand rather than being passed over.
+// One disk of a query's output. Only a word names a disk: a line end or
+// comment left in the sixth place fails the operand rather than being
+// taken for a disk name.
 int add_disk(int fd, const char *label, const conf_record *rec, char *buffer, size_t size) {
     if (!(rec->flags & REC_WORD)) {
         report_fatal(LOC_DISK_NOT_WORD);
