@@ -86,13 +86,14 @@ def ensure_packages():
 
 def headers_dir():
     """The newest installed Debian amd64 kernel headers."""
-    dirs = [d for d in glob.glob("/usr/src/linux-headers-*-amd64") if os.path.isdir(d)]
+    dirs = []
+    for d in glob.glob("/usr/src/linux-headers-*-amd64"):
+        m = re.search(r"linux-headers-(\d+)\.(\d+)\.(\d+)-(\d+)-amd64$", d)
+        if m and os.path.isdir(d):
+            dirs.append((tuple(int(x) for x in m.groups()), d))
     if not dirs:
         raise EmuError("no /usr/src/linux-headers-*-amd64: install linux-headers-amd64")
-
-    def key(d):
-        return [int(x) if x.isdigit() else x for x in re.split(r"[.-]", d)]
-    return sorted(dirs, key=key)[-1]
+    return sorted(dirs)[-1][1]
 
 
 def kernel_release():
@@ -218,6 +219,10 @@ def static_tarnex():
     return os.path.join(bdir, "bin", "tarnex")
 
 
+def _vermagic(ko):
+    return run(["modinfo", "-F", "vermagic", ko]).strip()
+
+
 def prepare(static=True):
     """Everything a boot needs; returns a dict of paths."""
     with CacheLock():
@@ -226,6 +231,12 @@ def prepare(static=True):
         # the stand-in driver and the stand-in SCSI adapter
         kos = [build_module("tarnex_drv"), build_module("emuhba")]
         tools = build_tools()
+        ref = _kmod_closure(os.path.join(kimg, "lib", "modules", kernel_release()), ["scsi_mod"])
+        want = _vermagic(os.path.join(kimg, "lib", "modules", kernel_release(), ref[-1]))
+        for ko in kos:
+            if _vermagic(ko) != want:
+                raise EmuError("%s was built for '%s', the image is '%s'"
+                               % (ko, _vermagic(ko), want))
     return {"vmlinuz": vmlinuz, "kimg": kimg, "kver": kernel_release(), "kos": kos,
             "tools": tools, "dynamic": dynamic_tarnex(),
             "static": static_tarnex() if static else None}
@@ -517,6 +528,9 @@ class Server:
                 why = "no end after %d s" % timeout
             elif rc not in expect_rc:
                 why = "QEMU exit status %d" % rc
+            elif "EMU-INSMOD-FAIL" in console:
+                raise EmuError("a module did not load:\n%s" % "\n".join(
+                    l for l in console.splitlines() if "EMU-INSMOD-FAIL" in l or "insmod" in l))
             elif end_marker and end_marker not in console:
                 why = "no %s on the console" % end_marker
             elif end_marker == END_MARKER and not got_data:

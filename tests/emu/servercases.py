@@ -320,6 +320,13 @@ class ServerCases:
         self.assertStatus(s, 20)
         self._refused_table_unchanged(s)
 
+    def test_refusal_after_add(self):
+        s = self.step("refuse", "refuse_fe00_a")
+        self.assertStatus(s, 7)
+        self.assertEqual(s.err, "ERROR: /dev/tarnex: an input/output error has occurred(5:e5f).\n")
+        self.assertEqual(s.log_messages()[-2:-1], ["err_num 0"])
+        self._refused_table_unchanged(s)
+
     def test_refusal_without_element_numbers(self):
         s = self.step("refuse", "refuse_fe01_r")
         self.assertStatus(s, 9)

@@ -11,3 +11,9 @@ drv_set refuse_fe01=0
 rmmod tarnex
 tx nodrv_r -r
 insmod /extra/tarnex.ko
+# an add refused by the driver: status 7, nothing written
+[ -d /sys/module/emuhba ] || insmod /extra/emuhba.ko slots=0000:06:04.0,0000:04:00.0
+wait_disks 4
+drv_set refuse_fe00=5 err_num=0
+tx refuse_fe00_a -a "$(disk_on 0000:06:04.0)"
+drv_set refuse_fe00=0
