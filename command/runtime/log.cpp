@@ -97,8 +97,8 @@ void close_log_file(log_handle *h) {
     h->fd = -1;
 }
 
-int log_vwrite(log_handle *h, unsigned options, int level, unsigned *detail, const char *fmt,
-               va_list ap) {
+__attribute__((format(printf, 5, 0))) int log_vwrite(log_handle *h, unsigned options, int level,
+                                                     unsigned *detail, const char *fmt, va_list ap) {
     int saved = errno;
     if (!h) {
         set_detail(detail, LOGD_NULL_HANDLE);
