@@ -27,6 +27,7 @@ enum {
     LOC_ADD_BUSID = 0x2040,
     LOC_ADD_ENTRY = 0x2041,
     LOC_ADD_APPEND = 0x2042,  // + step 0..2
+    LOC_ADD_TOO_LONG = 0x2045,
 };
 
 const char TABLE_NAME[] = "hba_addr.conf";
@@ -283,7 +284,8 @@ int parse_hba_addr_conf_busid_add(const char *entry, const char *busid, unsigned
         return -1;
     }
     // The entry must read back as one word, or the written table would
-    // fail every later run: no blank, "#" or unprintable byte, not empty.
+    // fail every later run: no blank, "#" or unprintable byte, not empty,
+    // and (below) not longer than a token may be.
     size_t entry_len = strlen(entry);
     bool entry_ok = entry_len > 0;
     for (size_t i = 0; i < entry_len && entry_ok; i++)
@@ -294,6 +296,15 @@ int parse_hba_addr_conf_busid_add(const char *entry, const char *busid, unsigned
         return -1;
     }
 
+    // Neither word may be longer than the reader takes back in.
+    size_t busid_len = strlen(busid);
+    size_t longest = scan_block_size() - 1;
+    if (entry_len > longest || busid_len > longest) {
+        report_fatal(LOC_ADD_TOO_LONG);
+        report_callee(name, LOC_ADD_TOO_LONG);
+        return -1;
+    }
+
     conf_list *list = &g_hba_conf;
     if (!list->last) {  // never loaded: start an empty table
         list->first = nullptr;
@@ -301,7 +312,6 @@ int parse_hba_addr_conf_busid_add(const char *entry, const char *busid, unsigned
     }
     conf_record *last = conf_last(list);
     unsigned line = last ? last->line + 1 : 1;
-    size_t busid_len = strlen(busid);
     conf_context ctx = {list, TABLE_NAME, 1, 1, nullptr, {-1, -1, -1, -1}};
 
     struct {

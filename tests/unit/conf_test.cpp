@@ -333,8 +333,23 @@ TEST_F(BusidAdd, RefusesWhatCouldNotBeReadBack) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: there was a fatal error(2041).\n");
         EXPECT_EQ(log.messages().back(), "callee parse_hba_addr_conf_busid_add(8257).\n");
     }
+    // Words the reader could not take back in are refused as well.
+    const unsigned L = scan_block_size();
+    std::string longest = "a," + std::string(L - 3, 'x');
+    std::string too_long = longest + "x";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_hba_addr_conf_busid_add(too_long.c_str(), "0:1:2.3", 32), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: there was a fatal error(2045).\n");
+    EXPECT_EQ(log.messages().back(), "callee parse_hba_addr_conf_busid_add(8261).\n");
+    std::string long_busid = std::string(L - 6, '0') + ":1:2.3";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_hba_addr_conf_busid_add("a,/dev/sda", long_busid.c_str(), L + 1), -1);
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(texts(&g_hba_conf), before);
     records(&g_hba_conf);
+
+    ASSERT_EQ(parse_hba_addr_conf_busid_add(longest.c_str(), "0:1:2.3", 32), 1);
+    EXPECT_EQ(conf_last(&g_hba_conf)->line, 2u);
 }
 
 }  // namespace
