@@ -5,6 +5,7 @@
 #define PANICFORKIV_H
 
 #include "platform.h"
+#include "services.h"
 
 #define PANICFORKIV_NAME        "panicforkiv"
 #define PANICFORKIV_VERSION     "1.0.0"
@@ -22,6 +23,57 @@ extern long debug;
 extern u64 KCSBASEADDR;
 /* KCS interrupt line, 0 when none. */
 extern u32 KCSIRQ;
+
+/* kernel_load_mode: which kernel the module was loaded into. */
+#define KERNEL_MODE_UNKNOWN     (-1)
+#define KERNEL_MODE_SECOND      0       /* crash-dump kernel */
+#define KERNEL_MODE_FIRST       1
+
+extern int kernel_load_mode;
+/* The driver's tarnex_hook while we hold a reference; NULL once called. */
+extern int (*panicforkiv_func)(void);
+/* 1 when tarnex_hook could not be obtained at load. */
+extern int get_tarnex_hook_failed;
+/* 1 once the panic notifier has sent (or tried to send) the halt status. */
+extern int panic_called;
+/* In-interrupt warnings of the kexec probe; only the first one prints. */
+extern int warned;
+/* Other CPUs that have not yet stopped on the kexec path. */
+extern panicforkiv_atomic_t waiting_for_crash_ipi;
+/* Last value accepted by a write to /proc/panicforkiv/message. */
+extern long message;
+
+/* Module load and unload (load.c). */
+int panicforkiv_load(void);
+void panicforkiv_unload(void);
+int get_kernel_mode(void);
+/* 1 when "elfcorehdr=" starts a word of the first n bytes of cmdline. */
+int cmdline_has_elfcorehdr(const char *cmdline, int n);
+void panicforkiv_unregister_hooks(void);
+void put_tarnex_hook(void);
+
+/* Where the KCS interface is (firmware.c): 0, or -ENODEV. */
+int get_ipmi_interface(void);
+
+/* The panic path (panic.c). */
+int panicforkiv_panic_handler(struct notifier_block *nb, unsigned long event, void *data);
+int panicforkiv_machine_kexec_handler(struct kprobe *p, struct pt_regs *regs);
+void kiv_xen_smp_stop_cpu(void);
+
+/* The /proc files (proc.c), in the kernel's read_proc/write_proc forms. */
+int read_proc_file_debug(char *page, char **start, long off, int count, int *eof, void *data);
+int write_proc_file_debug(struct file *file, const char __user *buffer,
+			  unsigned long count, void *data);
+int read_proc_file_message(char *page, char **start, long off, int count, int *eof, void *data);
+int write_proc_file_message(struct file *file, const char __user *buffer,
+			    unsigned long count, void *data);
+/*
+ * The text parse of a /proc write: a decimal number with an optional
+ * minus sign, at the start of text.  The number of digits read, 0 when
+ * there is none or the number does not fit in a long; *value is the
+ * number (0 when none).
+ */
+int panicforkiv_parse_long(const char *text, long *value);
 
 /* Level N of a message that starts with "<N>", -1 for a continuation piece. */
 int panicforkiv_log_level(const char *fmt);

@@ -7,7 +7,9 @@
  * user-space tests link the same C files against a BMC simulator that
  * provides these functions itself, with a virtual clock.
  *
- * Services are grouped below (port I/O, time, locks, interrupt lines, log).
+ * Services are grouped below (port I/O, time, locks, interrupt lines,
+ * atomic counter, log).  The larger kernel services that load, unload, the
+ * panic path and the /proc files need are declared in services.h.
  * A service that later code needs from the kernel is added the same way:
  * a static inline or a function in platform_kernel.c for the module, and
  * its counterpart in the test platform, so the logic using it stays plain
@@ -25,6 +27,7 @@
 
 #include <linux/version.h>
 #include <linux/types.h>
+#include <linux/kernel.h>
 #include <linux/spinlock.h>
 #include <linux/delay.h>
 #include <linux/nmi.h>
@@ -86,6 +89,45 @@ static inline void panicforkiv_spin_unlock(panicforkiv_spinlock_t *lock)
 	spin_unlock(lock);
 }
 
+/* The same lock, taken with local interrupts saved and disabled. */
+static inline void panicforkiv_spin_lock_irqsave(panicforkiv_spinlock_t *lock,
+						 unsigned long *flags)
+{
+	unsigned long f;
+
+	spin_lock_irqsave(lock, f);
+	*flags = f;
+}
+
+static inline void panicforkiv_spin_unlock_irqrestore(panicforkiv_spinlock_t *lock,
+						      unsigned long flags)
+{
+	spin_unlock_irqrestore(lock, flags);
+}
+
+static inline void panicforkiv_local_irq_disable(void)
+{
+	raw_local_irq_disable();
+}
+
+/* --- a counter shared between CPUs --- */
+typedef atomic_t panicforkiv_atomic_t;
+
+static inline void panicforkiv_atomic_set(panicforkiv_atomic_t *v, int i)
+{
+	atomic_set(v, i);
+}
+
+static inline int panicforkiv_atomic_read(panicforkiv_atomic_t *v)
+{
+	return atomic_read(v);
+}
+
+static inline void panicforkiv_atomic_dec(panicforkiv_atomic_t *v)
+{
+	atomic_dec(v);
+}
+
 /*
  * A lock that is only ever tried.  It is taken on the panic path with
  * interrupts off and from process context alike, so it is a bare atomic
@@ -126,6 +168,7 @@ extern void (*my_bust_spinlocks)(int yes);
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdint.h>
 #include <string.h>
 #include <errno.h>
@@ -141,6 +184,9 @@ typedef struct { int held; } panicforkiv_spinlock_t;
 #define PANICFORKIV_DEFINE_SPINLOCK(name) panicforkiv_spinlock_t name = { 0 }
 typedef struct { int held; } panicforkiv_trylock_t;
 #define PANICFORKIV_DEFINE_TRYLOCK(name) panicforkiv_trylock_t name = { 0 }
+typedef struct { volatile int counter; } panicforkiv_atomic_t;
+
+#define __user
 
 #ifdef __cplusplus
 extern "C" {
@@ -155,6 +201,12 @@ int panicforkiv_try_lock(panicforkiv_trylock_t *lock);
 void panicforkiv_try_unlock(panicforkiv_trylock_t *lock);
 void panicforkiv_irq_mask(unsigned int irq);
 void panicforkiv_irq_unmask(unsigned int irq);
+void panicforkiv_spin_lock_irqsave(panicforkiv_spinlock_t *lock, unsigned long *flags);
+void panicforkiv_spin_unlock_irqrestore(panicforkiv_spinlock_t *lock, unsigned long flags);
+void panicforkiv_local_irq_disable(void);
+void panicforkiv_atomic_set(panicforkiv_atomic_t *v, int i);
+int panicforkiv_atomic_read(panicforkiv_atomic_t *v);
+void panicforkiv_atomic_dec(panicforkiv_atomic_t *v);
 #ifdef __cplusplus
 }
 #endif

@@ -62,6 +62,9 @@ struct bmc {
 	int faulty_answers = 0;
 
 	std::function<void(uint64_t)> hook;
+	std::function<void(uint64_t)> delay_hook;
+	int locks_held = 0;
+	bool irqs_off = false;
 	int line0_mask = 0;
 	bool in_spin = false;
 	uint64_t last_touch = 0;
@@ -355,7 +358,10 @@ sim_faults &sim_fault() { return g.f; }
 sim_record &sim_rec() { return g.rec; }
 uint64_t sim_now_us() { return g.now; }
 void sim_on_port_access(std::function<void(uint64_t)> hook) { g.hook = std::move(hook); }
+void sim_on_delay(std::function<void(uint64_t)> hook) { g.delay_hook = std::move(hook); }
 int sim_state() { return g.state; }
+int sim_locks_held() { return g.locks_held; }
+bool sim_irqs_off() { return g.irqs_off; }
 
 std::vector<sim_request> sim_requests_for(uint8_t cmd)
 {
@@ -428,6 +434,8 @@ extern "C" void panicforkiv_outb(u8 value, u16 port)
 extern "C" void panicforkiv_udelay(unsigned int usecs)
 {
 	g.now += usecs;
+	if (g.delay_hook)
+		g.delay_hook(g.now);
 }
 
 extern "C" void panicforkiv_touch_nmi_watchdog(void)
@@ -444,15 +452,47 @@ extern "C" void panicforkiv_spin_lock(panicforkiv_spinlock_t *lock)
 	if (lock->held)
 		g.rec.deadlocks++;     // would spin forever on one CPU
 	lock->held = 1;
+	g.locks_held++;
 }
 
 extern "C" void panicforkiv_spin_unlock(panicforkiv_spinlock_t *lock)
 {
 	lock->held = 0;
+	g.locks_held--;
 }
+
+extern "C" void panicforkiv_spin_lock_irqsave(panicforkiv_spinlock_t *lock, unsigned long *flags)
+{
+	*flags = g.irqs_off ? 1 : 0;
+	g.irqs_off = true;
+	panicforkiv_spin_lock(lock);
+}
+
+extern "C" void panicforkiv_spin_unlock_irqrestore(panicforkiv_spinlock_t *lock,
+						   unsigned long flags)
+{
+	panicforkiv_spin_unlock(lock);
+	g.irqs_off = flags != 0;
+}
+
+extern "C" void panicforkiv_local_irq_disable(void)
+{
+	g.irqs_off = true;
+	g.rec.irq_disables++;
+}
+
+extern "C" void panicforkiv_atomic_set(panicforkiv_atomic_t *v, int i) { v->counter = i; }
+extern "C" int panicforkiv_atomic_read(panicforkiv_atomic_t *v) { return v->counter; }
+extern "C" void panicforkiv_atomic_dec(panicforkiv_atomic_t *v) { v->counter = v->counter - 1; }
 
 extern "C" int panicforkiv_try_lock(panicforkiv_trylock_t *lock)
 {
+	g.rec.status_tries++;
+	if (g.f.status_busy_tries != 0) {
+		if (g.f.status_busy_tries > 0)
+			g.f.status_busy_tries--;
+		return 0;
+	}
 	if (lock->held)
 		return 0;
 	lock->held = 1;

@@ -43,6 +43,10 @@ struct sim_faults {
 	uint64_t ibf_latency_us = 20;      // BMC takes a byte this long after a write
 	uint64_t ipmb_delay_us = 3000;     // controller's answer reaches the queue
 	uint64_t io_cost_us = 1;           // one port access
+
+	// Another status setter holds the machine-status lock for this many
+	// tries (-1: for ever).
+	int status_busy_tries = 0;
 };
 
 // One complete request the BMC received.
@@ -80,6 +84,8 @@ struct sim_record {
 	int prints = 0;
 	int unbracketed_prints = 0;        // printed outside bust_spinlocks(1)/(0)
 	int bust_on = 0, bust_off = 0;
+	int status_tries = 0;              // tries of the machine-status lock
+	int irq_disables = 0;              // local interrupts disabled
 };
 
 // Resets the BMC, the clock, the records and the module's state
@@ -90,8 +96,13 @@ sim_record &sim_rec();
 uint64_t sim_now_us();
 // Called after every port access, with the access count.
 void sim_on_port_access(std::function<void(uint64_t)> hook);
+// Called after every busy-wait, with the clock.
+void sim_on_delay(std::function<void(uint64_t)> hook);
 // Current interface state (0 IDLE .. 3 ERROR) without a port access.
 int sim_state();
+// Spin locks held, and whether local interrupts are off, right now.
+int sim_locks_held();
+bool sim_irqs_off();
 // Requests received for an App command.
 std::vector<sim_request> sim_requests_for(uint8_t cmd);
 // Number of non-overlapping occurrences of text in the log.

@@ -1,0 +1,252 @@
+// The panic notifier and the machine_kexec probe, armed by a real load on
+// the fake kernel, against the simulated BMC.
+#include <gtest/gtest.h>
+
+#include "kcs_sim.h"
+#include "kernel_fake.h"
+
+extern "C" {
+#include "panicforkiv.h"
+}
+
+namespace {
+
+const uint8_t SEND_MSG = 0x34;
+
+// Load a first kernel on this machine, then start a fresh log and clock.
+void armed(fake_kernel k = fake_kernel())
+{
+	k.spmi = { spmi_table() };
+	fake_reset(k);
+	ASSERT_EQ(panicforkiv_load(), 0);
+	sim_rec() = sim_record();
+}
+
+int panic()
+{
+	return panicforkiv_panic_handler(nullptr, 0, nullptr);
+}
+
+int kexec()
+{
+	return panicforkiv_machine_kexec_handler(nullptr, nullptr);
+}
+
+// The machine statuses the controller at 0x24 was sent.
+std::string statuses()
+{
+	std::string s;
+	for (const sim_request &r : sim_requests_for(SEND_MSG))
+		s += r.frame.size() > 9 ? sim_hex({ r.frame[9] }) + " " : "? ";
+	return s;
+}
+
+TEST(PanicNotifier, CrashKernelLoadedLeavesEverythingToIt)
+{
+	fake_kernel k;
+	k.crash_loaded = "1\n";
+	armed(k);
+	EXPECT_EQ(panic(), 0);
+	EXPECT_EQ(fake_rec().hook_calls, 0);
+	EXPECT_NE(panicforkiv_func, nullptr);
+	EXPECT_EQ(panic_called, 0);
+	EXPECT_TRUE(sim_rec().requests.empty());
+	EXPECT_EQ(sim_rec().log,
+		  "<6>panicforkiv: panicforkiv_panic_handler: panic process for kiv start.\n"
+		  "<6>panicforkiv: panicforkiv_panic_handler: kdump is ready.\n"
+		  "<6>panicforkiv: panicforkiv_panic_handler: panic process for kiv completed.\n");
+	panicforkiv_unload();
+}
+
+TEST(PanicNotifier, AnyOtherAnswerCallsTheHookAndSendsHalt)
+{
+	struct {
+		const char *flag;
+		bool reader;
+	} cases[] = { { "0\n", true }, { "", true }, { "x1\n", true }, { "2\n", true },
+		      { "11\n", true }, { "1\n", false } };
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.flag);
+		fake_kernel k;
+		k.crash_loaded = c.flag;
+		k.crash_reader = c.reader;
+		armed(k);
+		EXPECT_EQ(panic(), 0);
+		EXPECT_EQ(fake_rec().hook_calls, 1);
+		EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
+		EXPECT_EQ(panicforkiv_func, nullptr);
+		EXPECT_EQ(statuses(), "0b ");
+		EXPECT_EQ(panic_called, 1);
+		EXPECT_EQ(sim_log_count("<6>panicforkiv: panicforkiv_panic_handler: kdump is not ready.\n"), 1);
+		EXPECT_EQ(sim_log_count("<6>panicforkiv: Sending ipmi message succeeded.\n"), 1);
+		EXPECT_EQ(sim_locks_held(), 0);
+		EXPECT_FALSE(sim_irqs_off());  // the state before is restored
+		EXPECT_EQ(sim_rec().deadlocks, 0);
+		panicforkiv_unload();
+		EXPECT_EQ(fake_rec().hook_refs, 1);  // called, so forgotten, never put
+	}
+}
+
+TEST(PanicNotifier, SecondRunSendsNothing)
+{
+	armed();
+	panic();
+	sim_rec() = sim_record();
+	EXPECT_EQ(panic(), 0);
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_TRUE(sim_rec().requests.empty());
+	EXPECT_EQ(sim_log_count("<6>panicforkiv: tarnex_hook() has already been executed.\n"), 1);
+	EXPECT_EQ(sim_log_count("<6>panicforkiv: panicforkiv_set_status_halt() has already been executed.\n"), 1);
+	panicforkiv_unload();
+}
+
+TEST(PanicNotifier, HookMissingOrFailingStillSendsHalt)
+{
+	fake_kernel k;
+	k.hook_present = false;
+	armed(k);
+	panic();
+	panic();
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: symbol_get(tarnex_hook) failed in panic_process.\n"), 2);
+	EXPECT_EQ(statuses(), "0b ");
+	panicforkiv_unload();
+
+	k = fake_kernel();
+	k.hook_result = -5;
+	armed(k);
+	panic();
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: tarnex_hook() failed.\n"), 1);
+	EXPECT_EQ(statuses(), "0b ");
+	EXPECT_EQ(panicforkiv_func, nullptr);
+	panicforkiv_unload();
+}
+
+TEST(PanicNotifier, BusySetterGetsFiveCallsAndSixMessages)
+{
+	armed();
+	sim_fault().status_busy_tries = -1;
+	uint64_t t0 = sim_now_us();
+	EXPECT_EQ(panic(), 0);
+	EXPECT_EQ(sim_rec().status_tries, 5);
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 6);
+	EXPECT_EQ(sim_now_us() - t0, 5000u);
+	EXPECT_TRUE(sim_rec().requests.empty());
+	EXPECT_EQ(panic_called, 1);
+	panicforkiv_unload();
+}
+
+TEST(PanicNotifier, FailedStatusIsLoggedOnce)
+{
+	armed();
+	sim_fault().fault_cmd = SEND_MSG;
+	sim_fault().cc = 0x83;
+	sim_fault().cc_only = true;
+	EXPECT_EQ(panic(), 0);
+	EXPECT_EQ(sim_rec().status_tries, 1);
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 1);
+	panicforkiv_unload();
+}
+
+TEST(PanicNotifier, QuietWithoutDebug)
+{
+	armed();
+	debug = 0;
+	EXPECT_EQ(panic(), 0);
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(statuses(), "0b ");
+	EXPECT_EQ(sim_rec().log, "");
+	panicforkiv_unload();
+}
+
+TEST(KexecProbe, SingleCpuDoesNotWait)
+{
+	armed();
+	uint64_t t0 = sim_now_us();
+	EXPECT_EQ(kexec(), 0);
+	EXPECT_EQ(sim_rec().log,
+		  "<6>panicforkiv: panic process for kiv start.\n"
+		  "<6>xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0\n"
+		  "<6>xen_smp_send_stop: smp_send_stop msecs=1000 allbutme=0\n"
+		  "<6>panicforkiv: tarnex_hook start.\n"
+		  "<6>panicforkiv: panic process for kiv completed.\n");
+	EXPECT_EQ(sim_now_us(), t0);
+	EXPECT_EQ(fake_rec().stop_requests, 1);
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
+	EXPECT_TRUE(sim_rec().requests.empty());   // the crash kernel announces itself
+	EXPECT_EQ(sim_locks_held(), 0);
+	panicforkiv_unload();
+}
+
+TEST(KexecProbe, CountsTheCpusThatStop)
+{
+	fake_kernel k;
+	k.cpus = 4;
+	k.cpu_stop_us = { 0, 2500, 2500 };
+	armed(k);
+	kexec();
+	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=3\n"), 1);
+	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: smp_send_stop msecs=997 allbutme=0\n"), 1);
+	EXPECT_EQ(panicforkiv_atomic_read(&waiting_for_crash_ipi), 0);
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	panicforkiv_unload();
+}
+
+TEST(KexecProbe, GivesUpOnACpuAfterASecond)
+{
+	fake_kernel k;
+	k.cpus = 3;
+	k.cpu_stop_us = { 1000, NEVER };
+	armed(k);
+	uint64_t t0 = sim_now_us();
+	kexec();
+	EXPECT_EQ(sim_now_us() - t0, 1000000u);
+	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: smp_send_stop timeout allbutme=1\n"), 1);
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
+	panicforkiv_unload();
+}
+
+TEST(KexecProbe, WarnsOnceInInterruptWhateverDebugSays)
+{
+	fake_kernel k;
+	k.cpus = 2;
+	k.cpu_stop_us = { NEVER };
+	k.in_hardirq = true;
+	armed(k);
+	debug = 0;
+	kexec();
+	kexec();
+	EXPECT_EQ(sim_log_count("<4>WARNING: at panic.c:"), 1) << sim_rec().log;
+	EXPECT_EQ(sim_log_count(" xen_smp_send_stop()\n"), 1);
+	EXPECT_EQ(sim_rec().log.find("<4>WARNING"), 0u);
+	EXPECT_EQ(sim_rec().prints, 1);
+	EXPECT_EQ(fake_rec().dump_stacks, 1);
+	EXPECT_EQ(warned, 2000);
+	panicforkiv_unload();
+}
+
+TEST(KexecProbe, AfterTheNotifierTheHookIsNotCalledAgain)
+{
+	armed();
+	panic();
+	sim_rec().log.clear();
+	kexec();
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(fake_rec().stop_requests, 1);
+	EXPECT_EQ(sim_log_count("<6>panicforkiv: tarnex_hook() has already been executed.\n"), 1);
+	panicforkiv_unload();
+
+	fake_kernel k;
+	k.hook_result = 1;
+	armed(k);
+	kexec();
+	panic();
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: tarnex_hook failed.\n"), 1);
+	EXPECT_EQ(statuses(), "0b ");       // the notifier still sends halt
+	panicforkiv_unload();
+}
+
+} // namespace
