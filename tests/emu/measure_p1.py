@@ -37,7 +37,8 @@ def summary(boot, out=sys.stdout):
         times[prog].append(int(usec.split("=")[1]) / 1000.0)
     out.write("P1: wall time per run in one boot (ms, software emulation, %d runs each)\n"
               % len(times["tarnex"]))
-    for prog, label in (("tarnex", "tarnex -r"), ("lspci", "lspci -n")):
+    for prog, label in (("tarnex", "tarnex -r"), ("lspci", "lspci -n"),
+                        ("tarnex-l", "tarnex -l")):
         t = times[prog]
         out.write("  %-10s %s   median %.1f  min %.1f  max %.1f\n"
                   % (label, " ".join("%.1f" % x for x in t), statistics.median(t), min(t),

@@ -1,9 +1,11 @@
-# P1: wall time of tarnex -r and lspci -n side by side, and the configuration
+# P1: wall time of tarnex -r and lspci -n side by side (tarnex -l, which
+# touches no PCI, as the start-up baseline), and the configuration
 # space accesses of each, counted by kprobes on the sysfs config handlers
 . /scen/good_table.sh
 for i in 1 2 3 4 5 6 7 8 9 10; do
   emutime 1 tarnex -r | sed 's/^/tarnex /'
   emutime 1 lspci -n | sed 's/^/lspci /'
+  emutime 1 tarnex -l | sed 's/^/tarnex-l /'
 done > $OUT/times
 T=/sys/kernel/tracing
 echo 'p:emu/cfgrd pci_read_config fn=+0(+0(%si)):string off=%r8:u64 len=%r9:u64' > $T/kprobe_events
