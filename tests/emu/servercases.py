@@ -8,7 +8,6 @@ fatal error(10f...)") is skipped, not failed.
 
 import os
 import sys
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import emu  # noqa: E402
