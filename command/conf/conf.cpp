@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include "conf/scan.h"
 #include "runtime/log.h"
@@ -36,6 +37,42 @@ bool is_word_byte(unsigned char c) {
     return c >= 0x21 && c <= 0x7e;
 }
 
+// Records come from chunks of many at once: a table of 100,000 lines is
+// 300,000 records, and one allocation with its first-touch page faults per
+// record would cost more than reading the file. The chunks are mapped with
+// their pages already present, and records given back by conf_remove are
+// reused. Like every list, the chunks live until the process exits.
+enum {
+    RECORD_CHUNK_BYTES = 256 * 1024,
+};
+
+conf_record *g_free_records;  // given back, linked through next
+conf_record *g_chunk_next;    // unused part of the newest chunk
+conf_record *g_chunk_end;
+
+conf_record *alloc_record(void) {
+    conf_record *rec = g_free_records;
+    if (rec) {
+        g_free_records = rec->next;
+        memset(rec, 0, sizeof *rec);
+        return rec;
+    }
+    if (g_chunk_next == g_chunk_end) {
+        void *chunk = mmap(nullptr, RECORD_CHUNK_BYTES, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (chunk == MAP_FAILED)
+            return nullptr;
+        g_chunk_next = (conf_record *)chunk;
+        g_chunk_end = g_chunk_next + RECORD_CHUNK_BYTES / sizeof(conf_record);
+    }
+    return g_chunk_next++;  // fresh mappings are zero-filled
+}
+
+void free_record(conf_record *rec) {
+    rec->next = g_free_records;
+    g_free_records = rec;
+}
+
 void link_tail(conf_list *list, conf_record *rec) {
     rec->next = nullptr;
     rec->prev = list->last;
@@ -63,7 +100,7 @@ void conf_remove(conf_list *list, conf_record *rec) {
     else
         list->last = rec->prev;
     free(rec->text);
-    free(rec);
+    free_record(rec);
 }
 
 int conf_begin(void *context) {
@@ -96,7 +133,7 @@ int conf_collect(void *context, const char *text, unsigned size, unsigned line, 
         return -1;
     }
 
-    conf_record *rec = (conf_record *)calloc(1, sizeof *rec);
+    conf_record *rec = alloc_record();
     if (!rec) {
         report_no_resources(sizeof *rec, LOC_COLLECT_RECORD);
         return -1;
@@ -104,7 +141,7 @@ int conf_collect(void *context, const char *text, unsigned size, unsigned line, 
     rec->text = (char *)malloc(size);
     if (!rec->text) {
         report_no_resources(size, LOC_COLLECT_TEXT);
-        free(rec);
+        free_record(rec);
         return -1;
     }
     memcpy(rec->text, text, size - 1);
