@@ -13,7 +13,7 @@ BUILD_PACKAGES = cmake make gcc g++ gcc-multilib g++-multilib googletest python3
 # Packages for building the kernel module against Debian's kernel headers.
 MODULE_PACKAGES = linux-headers-amd64 kmod
 
-.PHONY: all build deps check test module fuzz bench demo install clean
+.PHONY: all build deps check test module fuzz bench demo demo-sandbox install clean
 
 all: build
 
@@ -43,7 +43,13 @@ fuzz: deps
 bench: build
 	@for b in bench/*.sh; do [ -f "$$b" ] && sh "$$b"; done
 
+# Boots the emulated server and narrates what the command does there.
 demo: build
+	python3 examples/demo_server.py
+
+# The same story without a VM: the command in a private namespace over the
+# example machine in examples/machine.
+demo-sandbox: build
 	python3 examples/demo.py
 
 install: build
