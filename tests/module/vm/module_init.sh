@@ -1,6 +1,8 @@
 #!/bin/sh
-# /init of the module VM.  With "elfcorehdr=" on the command line it plays
-# the crash-dump kernel, otherwise the first kernel, which ends in a panic.
+# /init of the module VM.  A kernel with "elfcorehdr=" on its command line
+# is the crash-dump kernel; otherwise "pfkvm=kdump" arms a crash kernel
+# before the panic, and without it the first kernel runs the load, unload
+# and /proc steps and panics without one.
 # Each step prints "== step" and then the kernel log it produced (levels as
 # <N>), so that module_run.sh can check it step by step.
 export PATH=/bin
@@ -37,6 +39,7 @@ dmesg -c > /dev/null
 echo
 if grep -q 'elfcorehdr=' /proc/cmdline; then
     step "crash kernel: load"
+    [ -e /proc/vmcore ] && echo "vmcore: yes"
     insmod /panicforkiv.ko debug=1 && echo "insmod: ok"
     step "crash kernel: files"
     echo "files: $(ls /proc/panicforkiv | tr '\n' ' ')"
@@ -49,6 +52,21 @@ if grep -q 'elfcorehdr=' /proc/cmdline; then
     rmmod panicforkiv && echo "rmmod: ok"
     echo "files: $(ls /proc/panicforkiv 2>&1 | tr '\n' ' ')"
     step "end"
+    poweroff -f
+fi
+
+if grep -q 'pfkvm=kdump' /proc/cmdline; then
+    step "kdump: arm"
+    insmod /tarnex.ko
+    insmod /panicforkiv.ko debug=1 && echo "insmod: ok"
+    kexec_crash /vmlinuz /crash.gz "console=ttyS0 panic=-1 quiet irqpoll nr_cpus=1 reset_devices" &&
+        echo "crash kernel loaded: $(cat /sys/kernel/kexec_crash_loaded)"
+    step "kdump: panic"
+    echo 8 > /proc/sys/kernel/printk
+    echo "vm: sysrq now" > /dev/kmsg
+    sleep 1
+    echo c > /proc/sysrq-trigger
+    echo "NOT REACHED"
     poweroff -f
 fi
 
