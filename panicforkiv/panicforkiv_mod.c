@@ -22,6 +22,10 @@
 #include <linux/acpi.h>
 #include <linux/dmi.h>
 #include <linux/kexec.h>
+#include <linux/smp.h>
+#include <linux/cpumask.h>
+#include <linux/hardirq.h>
+#include <linux/irqflags.h>
 #include "compat.h"
 #if PFK_PANIC_NOTIFIER_H
 #include <linux/panic_notifier.h>
@@ -346,18 +350,17 @@ static const char *const proc_file_names[] = {
 	[PANICFORKIV_PROC_MESSAGE] = "message",
 };
 
-static struct proc_dir_entry *panicforkiv_proc_dir_entry;
-
 #if PFK_PROC_READ_PROC
 
 void *panicforkiv_proc_mkdir(void)
 {
-	panicforkiv_proc_dir_entry = proc_mkdir(PANICFORKIV_NAME, NULL);
+	struct proc_dir_entry *dir = proc_mkdir(PANICFORKIV_NAME, NULL);
+
 #if PFK_PROC_OWNER
-	if (panicforkiv_proc_dir_entry)
-		panicforkiv_proc_dir_entry->owner = THIS_MODULE;
+	if (dir)
+		dir->owner = THIS_MODULE;
 #endif
-	return panicforkiv_proc_dir_entry;
+	return dir;
 }
 
 void *panicforkiv_proc_create(void *dir, int file)
@@ -465,8 +468,7 @@ static const struct file_operations proc_file_ops[] = {
 
 void *panicforkiv_proc_mkdir(void)
 {
-	panicforkiv_proc_dir_entry = proc_mkdir(PANICFORKIV_NAME, NULL);
-	return panicforkiv_proc_dir_entry;
+	return proc_mkdir(PANICFORKIV_NAME, NULL);
 }
 
 void *panicforkiv_proc_create(void *dir, int file)
@@ -484,7 +486,6 @@ void panicforkiv_proc_remove(void *dir, int file)
 void panicforkiv_proc_rmdir(void)
 {
 	remove_proc_entry(PANICFORKIV_NAME, NULL);
-	panicforkiv_proc_dir_entry = NULL;
 }
 
 unsigned long panicforkiv_copy_from_user(void *to, const void __user *from, unsigned long n)
@@ -495,6 +496,40 @@ unsigned long panicforkiv_copy_from_user(void *to, const void __user *from, unsi
 void panicforkiv_sleep_ticks(long ticks)
 {
 	schedule_timeout_interruptible(ticks);
+}
+
+/* --- the other CPUs and the interrupt context, at panic time --- */
+
+int panicforkiv_num_online_cpus(void)
+{
+	return num_online_cpus();
+}
+
+/* Runs on every other CPU: count ourselves stopped, then halt for ever. */
+static void kiv_xen_smp_really_stop_cpu(void *data)
+{
+	kiv_xen_smp_stop_cpu();
+	for (;;)
+		halt();
+}
+
+void kiv_xen_smp_send_stop(void)
+{
+#if PFK_KV_GE(2, 6, 27)
+	smp_call_function(kiv_xen_smp_really_stop_cpu, NULL, 0);
+#else
+	smp_call_function(kiv_xen_smp_really_stop_cpu, NULL, 0, 0);
+#endif
+}
+
+int panicforkiv_in_hardirq(void)
+{
+	return in_hardirq() ? 1 : 0;
+}
+
+void panicforkiv_dump_stack(void)
+{
+	dump_stack();
 }
 
 /* --- load and unload --- */

@@ -1,18 +1,11 @@
 /*
- * Kernel side of the platform layer: the log and the services of the
- * panic path (CPUs, interrupt context, stack dumps).
+ * Kernel side of the platform layer: the log.
  *
  * Messages carry a "<N>" level prefix.  Kernels before 3.6 parse it
  * themselves; later ones only know the SOH form and would print "<6>" as
  * text, so the prefix is turned into the matching KERN_* level here.
  */
 #include <linux/kernel.h>
-#include <linux/smp.h>
-#include <linux/cpumask.h>
-#include <linux/hardirq.h>
-#include <linux/irqflags.h>
-#include <linux/printk.h>
-#include "compat.h"
 #include "panicforkiv.h"
 
 #ifndef KERN_CONT
@@ -62,36 +55,3 @@ void panicforkiv_vprint(const char *fmt, va_list ap)
 
 #endif
 
-/* --- the panic path --- */
-
-int panicforkiv_num_online_cpus(void)
-{
-	return num_online_cpus();
-}
-
-/* Runs on every other CPU: count ourselves stopped, then halt for ever. */
-static void kiv_xen_smp_really_stop_cpu(void *data)
-{
-	kiv_xen_smp_stop_cpu();
-	for (;;)
-		halt();
-}
-
-void kiv_xen_smp_send_stop(void)
-{
-#if PFK_KV_GE(2, 6, 27)
-	smp_call_function(kiv_xen_smp_really_stop_cpu, NULL, 0);
-#else
-	smp_call_function(kiv_xen_smp_really_stop_cpu, NULL, 0, 0);
-#endif
-}
-
-int panicforkiv_in_hardirq(void)
-{
-	return in_hardirq() ? 1 : 0;
-}
-
-void panicforkiv_dump_stack(void)
-{
-	dump_stack();
-}

@@ -88,16 +88,6 @@ TEST(KernelMode, TheSearchStopsElevenCharactersBeforeTheEnd)
 	EXPECT_FALSE(logged("kernel mode ="));
 }
 
-TEST(KernelMode, DebugTellsTheLineAndTheMode)
-{
-	mode_of(CRASH_CMDLINE);
-	EXPECT_TRUE(logged(std::string("<6>panicforkiv: get_kernel_mode: kernel command line = ") +
-			   CRASH_CMDLINE));
-	EXPECT_TRUE(logged("<6>panicforkiv: get_kernel_mode: kernel mode = 2nd kernel\n"));
-	mode_of("root=/dev/sda1\n");
-	EXPECT_TRUE(logged("<6>panicforkiv: get_kernel_mode: kernel mode = 1st kernel\n"));
-}
-
 TEST(KernelMode, WithoutReaderOrPageTheModeIsUnknown)
 {
 	fake_kernel k = good_machine();
