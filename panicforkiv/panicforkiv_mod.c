@@ -5,8 +5,10 @@
  *
  * This file is the module's face to the kernel: description fields, the
  * debug parameter, the kernel objects (probes, notifier block, /proc
- * entries) and the load-time services that load.c and firmware.c use
- * (services.h).  The decisions themselves live in those files.
+ * entries) and the kernel services of services.h that load.c, firmware.c,
+ * panic.c and proc.c use.  The decisions themselves live in those files,
+ * which also build in user space for the tests.  Interfaces that differ
+ * between 2.6.18 and current kernels are switched in compat.h.
  */
 #include <linux/module.h>
 #include <linux/moduleparam.h>
