@@ -1,6 +1,9 @@
 // Fuzz target for the line stream reader with the collecting callbacks,
 // the table check and the field selection. Properties checked on top of
 // the sanitizers:
+//  - the records are the tokens of a plain byte-at-a-time splitter over
+//    the whole input, with the same lines and columns, whatever the block
+//    boundaries;
 //  - every record is a whole zero-terminated text of its stored size;
 //  - a table that was read is written back as a fixed point: reading the
 //    written text again and writing it once more gives the same bytes, and
@@ -11,6 +14,8 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "conf/conf.h"
 #include "conf/scan.h"
@@ -53,6 +58,45 @@ void check_records(const conf_list *list) {
     }
 }
 
+// The splitter once more, over the whole input at once: the tokens as
+// "text@line.column" ("$" for a line end), or false where the reader must
+// fail (a zero byte, a token of L bytes or more).
+bool reference(const uint8_t *in, size_t n, std::string *out) {
+    const size_t limit = scan_block_size() - 1;
+    unsigned line = 1, col = 1;
+    bool on_line = false;
+    auto add = [&](const std::string &t, unsigned c) {
+        *out += t + "@" + std::to_string(line) + "." + std::to_string(c) + " ";
+    };
+    for (size_t i = 0; i < n;) {
+        if (in[i] == ' ' || in[i] == '\t') {
+            i++, col++;
+        } else if (in[i] == '\n') {
+            add("$", col - 1);
+            i++, line++, col = 1, on_line = false;
+        } else {
+            size_t j = i + 1;
+            while (j < n && in[j] != '\n' && (in[i] == '#' || !strchr(" \t#", in[j])))
+                j++;
+            if (j - i > limit || memchr(in + i, 0, j - i))
+                return false;
+            add(std::string((const char *)in + i, j - i), col);
+            col += (unsigned)(j - i), i = j, on_line = true;
+        }
+    }
+    if (on_line)
+        add("$", col - 1);
+    return true;
+}
+
+std::string rendered(const conf_list *list) {
+    std::string out;
+    for (const conf_record *r = list->first; r; r = r->next)
+        out += std::string(r->flags & REC_EOL ? "$" : r->text) + "@" + std::to_string(r->line) + "." +
+               std::to_string(r->column) + " ";
+    return out;
+}
+
 // The list as the writer prints it.
 char *print(conf_list *list, size_t *len) {
     char *buf = nullptr;
@@ -83,6 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t timeout = size && (data[0] & 1) ? 1000 : 0;
     int first = read_bytes(data, size, &list, hba_addr_conf_check, &ctx, timeout);
     check_records(&list);
+    std::string expected;
+    if (reference(data, size, &expected) && rendered(&list) != expected)
+        abort();
 
     size_t len1 = 0, len2 = 0;
     char *text1 = print(&list, &len1);

@@ -11,6 +11,19 @@
 
 #include "runtime/log.h"
 
+// A file holding the given bytes while it lives.
+struct temp_file {
+    char path[64];
+    explicit temp_file(const std::string &data) {
+        strcpy(path, "/tmp/conf_test.XXXXXX");
+        int fd = mkstemp(path);
+        if (fd == -1 || write(fd, data.data(), data.size()) != (ssize_t)data.size())
+            abort();
+        close(fd);
+    }
+    ~temp_file() { unlink(path); }
+};
+
 // Points the process-wide log at a file of its own while it lives.
 class captured_log {
 public:
@@ -26,9 +39,6 @@ public:
         g_log = nullptr;
         unlink(path_);
     }
-    captured_log(const captured_log &) = delete;
-    captured_log &operator=(const captured_log &) = delete;
-
     // The messages logged so far, each after its "<sec.usec>" stamp.
     std::vector<std::string> messages() const {
         std::vector<std::string> out;
