@@ -160,11 +160,11 @@ def _tree_hash(paths):
     return h.hexdigest()[:16]
 
 
-def build_module(name):
-    """Builds tests/emu/NAME (a Kbuild module) in a copy under the cache,
-    so that the clone stays clean; fails on any compiler warning. Returns
-    the .ko path."""
-    src = os.path.join(HERE, name)
+def build_module(name, src=None):
+    """Builds tests/emu/NAME (or the Kbuild module in src) in a copy under
+    the cache, so that the clone stays clean; fails on any compiler
+    warning. Returns the .ko path."""
+    src = src or os.path.join(HERE, name)
     files = [os.path.join(src, f) for f in sorted(os.listdir(src))
              if f.endswith((".c", ".h")) or f == "Kbuild"]
     kdir = headers_dir()
@@ -217,6 +217,45 @@ def static_tarnex():
              "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
     run(["cmake", "--build", bdir, "--target", "tarnex", "-j2"])
     return os.path.join(bdir, "bin", "tarnex")
+
+
+def panicforkiv_module():
+    """panicforkiv.ko built from panicforkiv/ for the image's kernel."""
+    return build_module("panicforkiv", os.path.join(TOP, "panicforkiv"))
+
+
+# Debian's kexec is linked against libxenctrl (for Xen hosts): its package
+# and the libraries that one needs come along.
+KEXEC_DEBS = ["kexec-tools", "libxenmisc4.17", "libxentoollog1", "libxencall1",
+              "libxenevtchn1", "libxengnttab1", "libxenforeignmemory1", "libxendevicemodel1",
+              "libxentoolcore1"]
+
+
+def kexec_tools():
+    """Debian's kexec, unpacked with the libraries it needs beyond the
+    host's into the cache (never installed: the package's scripts would
+    take over the host's reboots). Returns (path of sbin/kexec, library
+    directories to search first)."""
+    root = os.path.join(CACHE, "kexec-tools")
+    exe = os.path.join(root, "sbin", "kexec")
+    libdirs = [os.path.join(root, "usr", "lib", "x86_64-linux-gnu"),
+               os.path.join(root, "lib", "x86_64-linux-gnu")]
+    if os.path.exists(os.path.join(root, ".done")):
+        return exe, libdirs
+    debs = os.path.join(CACHE, "debs")
+    os.makedirs(debs, exist_ok=True)
+    tmp = root + ".tmp"
+    shutil.rmtree(tmp, ignore_errors=True)
+    for pkg in KEXEC_DEBS:
+        found = glob.glob(os.path.join(debs, "%s_*.deb" % pkg))
+        if not found:
+            log("fetching %s" % pkg)
+            found = _download(debs, pkg, "")
+        run(["dpkg-deb", "-x", found[0], tmp])
+    shutil.rmtree(root, ignore_errors=True)
+    os.rename(tmp, root)
+    open(os.path.join(root, ".done"), "w").close()
+    return exe, libdirs
 
 
 def _vermagic(ko):
@@ -311,11 +350,40 @@ def _kmod_closure(moddir, names):
     return order
 
 
-def build_initramfs(prep, out, extra_files=(), extra_kos=()):
+def _cpio(root, out, mode="wb"):
+    names = subprocess.run(["find", ".", "-print0"], cwd=root, stdout=subprocess.PIPE,
+                           check=True).stdout
+    with open(out, mode) as f:
+        subprocess.run(["cpio", "--null", "-o", "-H", "newc", "--owner=0:0", "--quiet"],
+                       cwd=root, input=names, stdout=f, check=True)
+
+
+def _append_kdump(prep, out):
+    """Appends a second archive to the initramfs out: /kdump/vmlinuz and
+    /kdump/initrd (the kernel and the initramfs as they were before this
+    archive) and Debian's kexec with its libraries, so that a scenario can
+    load the same kernel and initramfs as its crash kernel with kexec -p.
+    The kernel unpacks concatenated archives one after the other."""
+    root = tempfile.mkdtemp(prefix="tarnex-emu-kdump-")
+    try:
+        for d in ("kdump", "usr/sbin"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        shutil.copy(prep["vmlinuz"], os.path.join(root, "kdump", "vmlinuz"))
+        shutil.copy(out, os.path.join(root, "kdump", "initrd"))
+        exe, libdirs = kexec_tools()
+        amd64_dirs = libdirs + ["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"]
+        _copy_elf_with_libs(root, exe, "/usr/sbin/kexec", amd64_dirs, "/lib/x86_64-linux-gnu")
+        _cpio(root, out, "ab")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def build_initramfs(prep, out, extra_files=(), extra_kos=(), kdump=False):
     """An uncompressed newc cpio (the kernel unpacks it faster than gzip
     under emulation): busybox, kernel modules, both builds of the command
     with the i386 loader and libraries, lspci, the guest tools, the
-    stand-in driver, /init and the scenarios."""
+    stand-in driver, /init and the scenarios; with kdump, a crash kernel's
+    payload besides (_append_kdump)."""
     kver = prep["kver"]
     moddir = os.path.join(prep["kimg"], "lib", "modules", kver)
     root = tempfile.mkdtemp(prefix="tarnex-emu-root-")
@@ -365,13 +433,11 @@ def build_initramfs(prep, out, extra_files=(), extra_kos=()):
             shutil.copy(f, os.path.join(root, "scen"))
         with open(os.path.join(root, "etc", "passwd"), "w") as f:
             f.write("root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n")
-        names = subprocess.run(["find", ".", "-print0"], cwd=root, stdout=subprocess.PIPE,
-                               check=True).stdout
-        with open(out, "wb") as f:
-            subprocess.run(["cpio", "--null", "-o", "-H", "newc", "--owner=0:0", "--quiet"],
-                           cwd=root, input=names, stdout=f, check=True)
+        _cpio(root, out)
     finally:
         shutil.rmtree(root, ignore_errors=True)
+    if kdump:
+        _append_kdump(prep, out)
     return out
 
 
@@ -450,13 +516,16 @@ class Boot:
 
 
 def _extract_data(text, dest):
-    """Unpacks the last complete base64 tar the guest sent on ttyS1."""
+    """Unpacks every complete base64 tar the guest sent on ttyS1, in order,
+    later copies over earlier ones: a flush before a panic and the crash
+    kernel's own files both arrive."""
     blocks = re.findall(r"@@DATA-BEGIN\r?\n(.*?)@@DATA-END", text, re.S)
     if not blocks:
         return False
-    raw = base64.b64decode("".join(blocks[-1].split()))
-    with tarfile.open(fileobj=io.BytesIO(raw)) as t:
-        t.extractall(dest)
+    for block in blocks:
+        raw = base64.b64decode("".join(block.split()))
+        with tarfile.open(fileobj=io.BytesIO(raw)) as t:
+            t.extractall(dest)
     return True
 
 
@@ -464,15 +533,18 @@ class Server:
     """One emulated server configuration; boot() may be called many times."""
 
     def __init__(self, static=True, extra_files=(), extra_kos=(), bmc="sim", smp=2,
-                 memory=512, keep=None):
+                 memory=512, keep=None, kdump=False):
         keep = keep or os.environ.get("TARNEX_EMU_KEEP")
         self.prep = prepare(static=static)
         self.bmc, self.smp, self.memory = bmc, smp, memory
         self.dir = keep or tempfile.mkdtemp(prefix="tarnex-emu-")
         os.makedirs(self.dir, exist_ok=True)
         self.keep = keep is not None
+        if kdump:
+            with CacheLock():
+                kexec_tools()
         self.initrd = build_initramfs(self.prep, os.path.join(self.dir, "initramfs.cpio"),
-                                      extra_files, extra_kos)
+                                      extra_files, extra_kos, kdump)
 
     def close(self):
         if not self.keep:
@@ -484,23 +556,30 @@ class Server:
     def __exit__(self, *exc):
         self.close()
 
-    def command(self, workdir, append, qemu_extra=()):
+    def command(self, workdir, append, qemu_extra=(), tap_port=None):
+        console = os.path.join(workdir, "console.log")
+        if tap_port:
+            con = "socket,id=con,host=127.0.0.1,port=%d,logfile=%s" % (tap_port, console)
+        else:
+            con = "file,id=con,path=%s" % console
         return (["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35",
                  "-m", str(self.memory), "-smp", str(self.smp), "-nodefaults",
                  "-display", "none", "-no-reboot",
                  "-kernel", self.prep["vmlinuz"], "-initrd", self.initrd,
                  "-append", " ".join(append),
-                 "-chardev", "file,id=con,path=%s" % os.path.join(workdir, "console.log"),
+                 "-chardev", con,
                  "-serial", "chardev:con",
                  "-chardev", "file,id=data,path=%s" % os.path.join(workdir, "data.log"),
                  "-serial", "chardev:data"]
                 + machine_args(workdir, self.bmc) + list(qemu_extra))
 
     def boot(self, scenarios, variant="dynamic", disks=2, kernel_args=(), qemu_extra=(),
-             expect_rc=(0,), end_marker=END_MARKER, timeout=BOOT_TIMEOUT, tries=2):
+             expect_rc=(0,), end_marker=END_MARKER, timeout=BOOT_TIMEOUT, tries=2, tap=False):
         """Boots with /init running the scenarios in turn. A boot counts when
         QEMU exits with a status in expect_rc, the console shows end_marker and
-        the guest's data arrived; otherwise it is tried once more."""
+        the guest's data arrived; otherwise it is tried once more. With tap,
+        the console also goes through a socket to this process, which notes
+        the host's time.monotonic() of each line (Boot.tap)."""
         append = ["console=ttyS0", "panic=-1", "loglevel=4", "sym53c8xx.settle=0",
                   "emu.scen=" + ",".join(scenarios), "emu.variant=" + variant,
                   "emu.disks=%d" % disks] + list(kernel_args)
@@ -508,7 +587,9 @@ class Server:
         for attempt in range(1, tries + 1):
             work = os.path.join(self.dir, "boot-%d-%s" % (int(time.time() * 1000), attempt))
             os.makedirs(work)
-            cmd = self.command(work, append, qemu_extra)
+            console_tap = ConsoleTap() if tap else None
+            cmd = self.command(work, append, qemu_extra,
+                               console_tap.port if console_tap else None)
             with open(os.path.join(work, "qemu.cmd"), "w") as f:
                 f.write(" ".join(cmd) + "\n")
             start = time.monotonic()
@@ -519,6 +600,7 @@ class Server:
             except subprocess.TimeoutExpired as e:
                 rc, qout = None, (e.stdout or b"").decode("utf-8", "replace")
             seconds = time.monotonic() - start
+            lines = console_tap.finish(os.path.join(work, "console.times")) if tap else None
             with open(os.path.join(work, "qemu.out"), "w") as f:
                 f.write(qout)
             console = _read(os.path.join(work, "console.log"))
@@ -537,11 +619,61 @@ class Server:
                 why = "no data from the guest"
             else:
                 log("boot %s: %.1f s, QEMU status %d" % (",".join(scenarios), seconds, rc))
-                return Boot(rc, console, out, seconds)
+                b = Boot(rc, console, out, seconds)
+                b.tap, b.work = lines, work
+                return b
             log("boot %s attempt %d failed: %s (%s)" % (",".join(scenarios), attempt, why, work))
             tail = console[-3000:]
         raise EmuError("emulated server did not finish: %s\nQEMU: %s\nconsole tail:\n%s"
                        % (why, qout[-1000:], tail))
+
+
+class ConsoleTap:
+    """Reads the console from a socket QEMU connects to and notes, for each
+    line, the host's time.monotonic() when its end arrived."""
+
+    def __init__(self):
+        import socket
+        import threading
+        self.srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.srv.bind(("127.0.0.1", 0))
+        self.srv.listen(1)
+        self.srv.settimeout(BOOT_TIMEOUT)
+        self.port = self.srv.getsockname()[1]
+        self.lines = []
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            conn, _ = self.srv.accept()
+        except OSError:
+            return
+        part = b""
+        with conn:
+            while True:
+                try:
+                    chunk = conn.recv(65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                now = time.monotonic()
+                part += chunk
+                *done, part = part.split(b"\n")
+                for line in done:
+                    self.lines.append((now, line.decode("latin-1").rstrip("\r")))
+        if part:
+            self.lines.append((time.monotonic(), part.decode("latin-1")))
+
+    def finish(self, path):
+        """After QEMU has exited: the (time, line) list, also written to path."""
+        self.thread.join(5)
+        self.srv.close()
+        with open(path, "w") as f:
+            for t, line in self.lines:
+                f.write("%.6f %s\n" % (t, line))
+        return list(self.lines)
 
 
 def _read(path):

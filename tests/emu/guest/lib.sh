@@ -94,3 +94,35 @@ disk_on() {
     case $(readlink -f "$_b/device") in */"$1"/*) echo "/dev/${_b##*/}";; esac
   done
 }
+
+# klog_mark NAME: a mark in the kernel log; klog_since NAME: the raw kernel
+# log ("<level>[time] text") from that mark on, the mark left out
+klog_mark() { echo "EMU-MARK $1" > /dev/kmsg; }
+klog_since() {
+  dmesg -r | sed -n "/EMU-MARK $1\$/,\$p" | sed 1d
+}
+
+# kstep NAME CMD...: step, with the kernel log lines the command caused in
+# $OUT/NAME/klog
+kstep() {
+  _k=$1
+  klog_mark "$_k"
+  step "$@"
+  klog_since "$_k" > "$OUT/$_k/klog"
+}
+
+# panic_now: send /out to the host, then panic the kernel (sysrq c); the
+# mark goes to the kernel log, never to a console that may be cut short
+panic_now() {
+  emu_flush
+  echo "EMU-PANIC $1" > /dev/kmsg
+  echo c > /proc/sysrq-trigger
+}
+
+# emu_arg KEY DEFAULT: the value of KEY=value on the kernel command line
+emu_arg() {
+  for _a in $(cat /proc/cmdline); do
+    case $_a in "$1"=*) echo "${_a#*=}"; return;; esac
+  done
+  echo "$2"
+}
