@@ -4,16 +4,28 @@ HBAs with a disk each, and the stand-in tarnex driver that publishes what it
 receives. Nothing on this host is touched: the kernel image is unpacked into
 a cache (/var/tmp/tarnex-emu), never installed.
 
+At the end the panic module panicforkiv is armed and the kernel panics: the
+module calls the driver's hook and tells the BMC, a small BMC of our own
+(tests/emu/bmc/bmc.py) behind QEMU's KCS interface, that the machine halted.
+
     python3 examples/demo_server.py
 """
 
 import os
+import shutil
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "emu"))
 import emu  # noqa: E402
+import modlog  # noqa: E402
+import peers  # noqa: E402
 import records as R  # noqa: E402
+
+PANIC_LINE = "Kernel panic - not syncing: sysrq triggered crash"
+APP_CMDS = {0x30: "Clear Message Flags", 0x31: "Get Message Flags", 0x33: "Get Message",
+            0x34: "Send Message"}
 
 KIND = {R.BRIDGE_SHPC: "SHPC bridge", R.BRIDGE_PCIE: "PCIe downstream port"}
 
@@ -56,11 +68,50 @@ def shorten(line):
     return " ".join(out)
 
 
+def show_panic(boot, events):
+    """The last act: panicforkiv armed, the panic, the BMC's record."""
+    d = ("demo_panic", "pfk_arm")
+    say("\n== The panic module: panicforkiv, armed with debug 0 (it prints only its "
+        "version lines)\n$ insmod panicforkiv.ko")
+    for line in modlog.module_lines(boot.read(*d, "klog")):
+        say("    " + line)
+    say("  /proc/panicforkiv holds: %s; debug reads %s; the stand-in's tarnex_hook: %s"
+        % (" ".join(boot.read(*d, "proc").split()), boot.read(*d, "debug").strip(),
+           boot.read(*d, "hook").strip()))
+    say("\n$ echo c > /proc/sysrq-trigger    (a panic, no crash kernel loaded)")
+    console = modlog.console_lines(boot.console)
+    after = console[console.index(PANIC_LINE):] if PANIC_LINE in console else []
+    for line in after:
+        if line.startswith(("Kernel panic", "tarnex:", "panicforkiv:", "panic_exit:")):
+            say("  console: " + line)
+    say("  QEMU's exit status: %d (the guest panicked)" % boot.rc)
+    say("\n== What our BMC was told (its own record, times from the panic line on the "
+        "console)")
+    t0 = modlog.tap_time(boot.tap, PANIC_LINE) or 0.0
+    for e in events:
+        if e["ev"] == "request" and e["netfn"] == 6:
+            say("  +%5.1f ms  %-19s %s" % ((e["t"] - t0) * 1e3, APP_CMDS.get(e["cmd"], e["cmd"]),
+                                          e["data"]))
+        elif e["ev"] == "response" and e["cmd"] in (0x31, 0x33) and e["data"]:
+            say("  +%5.1f ms    answer: %s" % ((e["t"] - t0) * 1e3, e["data"]))
+        elif e["ev"] == "status":
+            say("  +%5.1f ms    the controller at IPMB 0x24 records machine status \"%s\" "
+                "(0x%02x, OEM bytes %s)" % ((e["t"] - t0) * 1e3, e["status"], e["code"], e["oem"]))
+    st = [e["status"] for e in events if e["ev"] == "status"]
+    say("  recorded: %s" % (", ".join(st) if st else "NOTHING"))
+
+
 def main():
     say("Preparing the emulated server (first run: packages and a kernel download)...")
-    with emu.Server(static=False) as server:
+    kos = [emu.panicforkiv_module(), emu.panic_exit_module()]
+    work = tempfile.mkdtemp(prefix="tarnex-demo-bmc-")
+    with peers.OwnBmc(work) as bmc, \
+            emu.Server(static=False, extra_kos=kos, bmc=("extern", bmc.port)) as server:
         say("Booting it (QEMU, software emulation: about half a minute)...")
-        boot = server.boot(["demo"])
+        boot = server.boot(["demo", "demo_panic"], qemu_extra=["-device", "pvpanic", "-action",
+                                                               "panic=exit-failure"],
+                           expect_rc=(1,), end_marker=PANIC_LINE, tap=True)
+        events = bmc.events()
         say("Booted and ran the tour in %.0f s." % boot.seconds)
         fns = R.functions(boot.read("demo", "facts", "pci"))
         disks = R.disk_hbas(boot.read("demo", "facts", "disks"))
@@ -104,6 +155,8 @@ def main():
         same = (boot.read("demo", "demo_refused", "table")
                 == boot.read("demo", "demo_refused", "table.before"))
         say("  table file unchanged: %s" % ("yes" if same else "NO"))
+        show_panic(boot, events)
+    shutil.rmtree(work, ignore_errors=True)
     return 0
 
 

@@ -2,12 +2,7 @@
 (dmesg -r), the console, the BMC's record, and the P3 figures that come
 from the console's host times (emu.ConsoleTap) and the BMC's own log."""
 
-import os
 import re
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import emu  # noqa: E402
 
 RAW = re.compile(r"^<(\d+)>\[\s*([0-9.]+)\] ?(.*)$")
 STAMP = re.compile(r"^\[\s*[0-9.]+\] ?")

@@ -4,6 +4,7 @@
   without the stand-in driver), the /proc file "debug", then a panic with
   no crash kernel: the hook once, the halt status at the BMC, QEMU's exit
   status 1;
+- the same panic with debug 0: nothing printed, the same record;
 - one boot: the same kernel and initramfs loaded as crash kernel with
   kexec -p, a panic: the notifier sees the crash kernel, the machine_kexec
   probe stops the other CPU and calls the hook; the crash kernel loads the
@@ -97,7 +98,7 @@ def panic_boot():
         try:
             server = emu.Server(static=False, bmc=("extern", bmc.port),
                                 extra_kos=[emu.panicforkiv_module(),
-                                           emu.build_module("panic_exit")])
+                                           emu.panic_exit_module()])
             try:
                 boot = server.boot(["mod_load", "mod_halt"], disks=0,
                                    kernel_args=["emu.nomods=1"], qemu_extra=PANIC_QEMU,
@@ -108,6 +109,28 @@ def panic_boot():
             bmc.stop()
         _boots["first"] = (boot, bmc.events())
     return _boots["first"]
+
+
+def quiet_boot():
+    """Boot 3: the panic without a crash kernel, debug 0."""
+    if "quiet" not in _boots:
+        work = tempfile.mkdtemp(prefix="tarnex-emu-pfk-")
+        bmc = peers.OwnBmc(work)
+        try:
+            server = emu.Server(static=False, bmc=("extern", bmc.port),
+                                extra_kos=[emu.panicforkiv_module(),
+                                           emu.panic_exit_module()])
+            try:
+                boot = server.boot(["mod_halt"], disks=0,
+                                   kernel_args=["emu.nomods=1", "emu.pfkdebug=0"],
+                                   qemu_extra=PANIC_QEMU, expect_rc=(1,), end_marker=PANIC_LINE,
+                                   tap=True)
+            finally:
+                _boots.setdefault("servers", []).append(server)
+        finally:
+            bmc.stop()
+        _boots["quiet"] = (boot, bmc.events())
+    return _boots["quiet"]
 
 
 def kdump_boot():
@@ -202,6 +225,12 @@ class FirstKernel(Steps, unittest.TestCase):
                                                   "<6>panicforkiv: put_tarnex_hook: end.",
                                                   "<6>panicforkiv: ver.%s removed." % V])
 
+    def test_no_kernel_warnings(self):
+        log = self.rd("dmesg")
+        self.assertTrue(log)
+        for bad in ("WARNING:", "BUG:", "Call Trace", "general protection", "Oops"):
+            self.assertNotIn(bad, log)
+
     def test_without_the_driver_load_goes_on_without_the_hook(self):
         self.assertEqual(self.rd("drv_out", "rc").strip(), "0")
         self.assertEqual(self.rd("load_nodrv", "rc").strip(), "0")
@@ -261,6 +290,30 @@ class PanicWithoutCrashKernel(Steps, unittest.TestCase):
         self.assertLess(p["entry_to_done"], 30.0)
 
 
+class QuietPanic(Steps, unittest.TestCase):
+    SCEN = "mod_halt"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.boot, cls.events = quiet_boot()
+        cls.console = L.console_lines(cls.boot.console)
+
+    def test_with_debug_0_the_panic_path_prints_nothing_and_sends_halt(self):
+        self.assertEqual(self.boot.rc, 1)
+        self.assertEqual(self.mod("arm"), ["<6>panicforkiv: ver.%s initialize start." % V,
+                                           "<6>panicforkiv: ver.%s initialized." % V])
+        after = self.console[self.console.index(PANIC_LINE):]
+        self.assertEqual([l for l in after if l.startswith("panicforkiv")], [])
+        self.assertIsNone(L.in_order(after, [HOOK_CALLED,
+                                             "panic_exit: last panic notifier, telling QEMU"]))
+        self.assertEqual(sum("tarnex_hook called" in l for l in self.console), 1)
+        st = [(e["status"], e["oem"]) for e in self.events if e["ev"] == "status"]
+        self.assertEqual(st, [("halt", HALT_OEM)])
+        p = L.p3(self.boot, self.events)
+        sys.stderr.write("\nP3 (debug 0, own BMC): panic line -> acknowledgement %s\n"
+                         % L.ms(p["panic_to_done"]))
+
+
 class Kdump(Steps, unittest.TestCase):
     SCEN = "kdump_second"
 
@@ -313,6 +366,9 @@ class Kdump(Steps, unittest.TestCase):
         waited = (times["panicforkiv: Setting system status to dumping."]
                   - times["panicforkiv: Please wait for a few seconds."])
         self.assertGreater(waited, 4.9)
+        log = self.boot.read("dmesg")
+        for bad in ("WARNING:", "BUG:", "Call Trace"):
+            self.assertNotIn(bad, log)
 
     def test_message_file_sends_halt(self):
         self.assertEqual(self.rd("msg_read", "out"), "rc=1\n0")

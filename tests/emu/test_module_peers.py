@@ -32,7 +32,7 @@ def panic_boot(peer_cls, scenario):
     peer = peer_cls(work)
     try:
         server = emu.Server(static=False, bmc=("extern", peer.port),
-                            extra_kos=[emu.panicforkiv_module(), emu.build_module("panic_exit")])
+                            extra_kos=[emu.panicforkiv_module(), emu.panic_exit_module()])
         _done.setdefault("servers", []).append(server)
         boot = server.boot([scenario], disks=0, kernel_args=["emu.nomods=1"],
                            qemu_extra=PANIC_QEMU, expect_rc=(1,), end_marker=PANIC_LINE,

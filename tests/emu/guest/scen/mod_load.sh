@@ -29,3 +29,4 @@ kstep load_nodrv insmod $PFK
 ls /proc/panicforkiv > $OUT/load_nodrv/proc
 kstep unload_nodrv rmmod panicforkiv
 insmod /extra/tarnex.ko
+dmesg -r > $OUT/dmesg
