@@ -1,8 +1,3 @@
-// Large-file interfaces, so that readdir does not fail with EOVERFLOW on a
-// directory whose inode numbers do not fit 32 bits.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
 
 #include "pci/pci_cfg.h"
 

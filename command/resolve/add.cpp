@@ -8,11 +8,6 @@
 //     per SCSI host of the multipath device (tovrd.cpp);
 //  3. else: one line from SCSI_IOCTL_GET_PCI on the disk (scsi.cpp).
 // Any other operand names a class of the volume manager.
-// Large-file interfaces: stat and readdir fail with EOVERFLOW on 64-bit
-// inode numbers and directory offsets otherwise.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,10 +1,5 @@
 // Path helpers of the label add: buffers, /dev/ names, real paths and the
 // first word of a new entry line.
-// Large-file interfaces: stat and readdir fail with EOVERFLOW on 64-bit
-// inode numbers and directory offsets otherwise.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>

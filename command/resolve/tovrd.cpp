@@ -9,11 +9,6 @@
 //                                    SCSI host number N
 //   /sys/class/scsi_host/hostN/device  link whose parent directory is the
 //                                    adapter's PCI function
-// Large-file interfaces: stat and readdir fail with EOVERFLOW on 64-bit
-// inode numbers and directory offsets otherwise.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdarg.h>

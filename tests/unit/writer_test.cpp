@@ -1,10 +1,6 @@
 // Table writer: backups, failures, held-back signals, and a replace killed
 // at random moments.
 
-// readdir of an i386 program fails on ext4's 64-bit directory offsets
-// without the large-file interfaces.
-#define _FILE_OFFSET_BITS 64
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
