@@ -66,6 +66,20 @@ enum {
     EXIT_EDIT_WRITE = 32,
 };
 
+// A descriptor 0, 1 or 2 that the caller left closed would be taken by the
+// log or the table file, and the listing or a message would land in it.
+// Each closed one is held by /dev/null opened read-only, so writes to it
+// fail as writes to a closed descriptor do.
+void hold_standard_descriptors(void) {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int held = open("/dev/null", O_RDONLY);
+        if (held != -1 && held != fd)
+            close(held);  // a lower descriptor was free after all
+    }
+}
+
 int end_run(unsigned loc, int status) {
     log_info("end(%x).\n", loc);
     return status;
@@ -141,6 +155,7 @@ int run_register(void) {
 }  // namespace
 
 int tarnex_main(int argc, char **argv) {
+    hold_standard_descriptors();
     if (geteuid() != 0) {
         fputs("ERROR: must run as root.\n", stderr);
         return EXIT_NOT_ROOT;

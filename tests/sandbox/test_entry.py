@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from sandbox import LOG, NOBODY, SandboxTest
+from sandbox import LOG, NOBODY, TARNEX_BIN, TARNEX_RUNNER, SandboxTest
 
 USAGE = ("ERROR: usage: tarnex -a DEVICE-PATH\n"
          "ERROR:   or:  tarnex -d LABEL\n"
@@ -19,6 +19,17 @@ class Privilege(SandboxTest):
         r = self.sb.run("-l", user=NOBODY)
         self.assertRun(r, 1, stderr="ERROR: must run as root.\n", stdout="")
         self.assertFalse(self.sb.exists(LOG))
+
+
+class ClosedStandardDescriptors(SandboxTest):
+    table = "label0,/dev/sda 0000:05:00.0\n"
+
+    def test_listing_to_a_closed_stdout_fails_and_stays_out_of_the_log(self):
+        runner = TARNEX_RUNNER + " " if TARNEX_RUNNER else ""
+        r = self.sb.run_program(["/bin/sh", "-c", runner + TARNEX_BIN + " -l >&- <&-"])
+        self.assertEqual(r.status, 30, r)
+        self.assertIn("(stdout): an input/output error has occurred(9:", r.stderr)
+        self.assertNotIn("label0", self.sb.read(LOG))
 
 
 class LogOpening(SandboxTest):
