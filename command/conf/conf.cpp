@@ -16,7 +16,6 @@ namespace {
 
 enum {
     LOC_COLLECT_RECORD = 0x2001,
-    LOC_COLLECT_TEXT = 0x2002,
     LOC_CHECK_BYTE = 0x2010,
     LOC_CHECK_WORDS = 0x2011,
     LOC_SELECT_EMPTY = 0x2020,
@@ -37,40 +36,39 @@ bool is_word_byte(unsigned char c) {
     return c >= 0x21 && c <= 0x7e;
 }
 
-// Records come from chunks of many at once: a table of 100,000 lines is
-// 300,000 records, and one allocation with its first-touch page faults per
-// record would cost more than reading the file. The chunks are mapped with
-// their pages already present, and records given back by conf_remove are
-// reused. Like every list, the chunks live until the process exits.
+// A record and its text are carved together from chunks of many at once: a
+// table of 100,000 lines is 300,000 records, and two allocations with their
+// first-touch page faults per token would cost more than reading the file.
+// The chunks are mapped with their pages already present. Like every list,
+// they live until the process exits: a removed record's room is not reused,
+// only a text given to the record later (conf_set_text) is freed with it.
 enum {
     RECORD_CHUNK_BYTES = 256 * 1024,
 };
 
-conf_record *g_free_records;  // given back, linked through next
-conf_record *g_chunk_next;    // unused part of the newest chunk
-conf_record *g_chunk_end;
+char *g_chunk_next;  // unused part of the newest chunk
+char *g_chunk_end;
 
-conf_record *alloc_record(void) {
-    conf_record *rec = g_free_records;
-    if (rec) {
-        g_free_records = rec->next;
-        memset(rec, 0, sizeof *rec);
-        return rec;
-    }
-    if (g_chunk_next == g_chunk_end) {
-        void *chunk = mmap(nullptr, RECORD_CHUNK_BYTES, PROT_READ | PROT_WRITE,
+conf_record *alloc_record(unsigned text_size) {
+    size_t need = (sizeof(conf_record) + text_size + alignof(conf_record) - 1) &
+                  ~(alignof(conf_record) - 1);
+    if ((size_t)(g_chunk_end - g_chunk_next) < need) {
+        size_t bytes = need > (size_t)RECORD_CHUNK_BYTES ? need : (size_t)RECORD_CHUNK_BYTES;
+        void *chunk = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (chunk == MAP_FAILED)
             return nullptr;
-        g_chunk_next = (conf_record *)chunk;
-        g_chunk_end = g_chunk_next + RECORD_CHUNK_BYTES / sizeof(conf_record);
+        g_chunk_next = (char *)chunk;
+        g_chunk_end = g_chunk_next + bytes;
     }
-    return g_chunk_next++;  // fresh mappings are zero-filled
+    conf_record *rec = (conf_record *)g_chunk_next;  // fresh mappings are zero-filled
+    g_chunk_next += need;
+    rec->text = (char *)(rec + 1);
+    return rec;
 }
 
-void free_record(conf_record *rec) {
-    rec->next = g_free_records;
-    g_free_records = rec;
+bool text_is_inline(const conf_record *rec) {
+    return rec->text == (const char *)(rec + 1);
 }
 
 void link_tail(conf_list *list, conf_record *rec) {
@@ -99,8 +97,16 @@ void conf_remove(conf_list *list, conf_record *rec) {
         rec->next->prev = rec->prev;
     else
         list->last = rec->prev;
-    free(rec->text);
-    free_record(rec);
+    if (!text_is_inline(rec))
+        free(rec->text);
+    rec->text = nullptr;
+}
+
+void conf_set_text(conf_record *rec, char *text, uint32_t size) {
+    if (!text_is_inline(rec))
+        free(rec->text);
+    rec->text = text;
+    rec->size = size;
 }
 
 int conf_begin(void *context) {
@@ -133,15 +139,9 @@ int conf_collect(void *context, const char *text, unsigned size, unsigned line, 
         return -1;
     }
 
-    conf_record *rec = alloc_record();
+    conf_record *rec = alloc_record(size);
     if (!rec) {
-        report_no_resources(sizeof *rec, LOC_COLLECT_RECORD);
-        return -1;
-    }
-    rec->text = (char *)malloc(size);
-    if (!rec->text) {
-        report_no_resources(size, LOC_COLLECT_TEXT);
-        free_record(rec);
+        report_no_resources((long long)sizeof *rec + size, LOC_COLLECT_RECORD);
         return -1;
     }
     memcpy(rec->text, text, size - 1);
@@ -173,8 +173,10 @@ int hba_addr_conf_check(void *context) {
         if (rec->flags & REC_WORD) {
             if (rec->field > highest_word)
                 highest_word = rec->field;
-            for (uint32_t i = 0; i + 1 < rec->size; i++) {
-                if (!is_word_byte((unsigned char)rec->text[i])) {
+            const unsigned char *text = (const unsigned char *)rec->text;
+            uint32_t length = rec->size - 1;
+            for (uint32_t i = 0; i < length; i++) {
+                if (!is_word_byte(text[i])) {
                     report_bad_byte(ctx->name, rec->line, rec->column + i, LOC_CHECK_BYTE);
                     errors++;
                 }

@@ -63,8 +63,11 @@ int parse_hba_addr_conf_busid_add(const char *entry, const char *busid, unsigned
 
 // The last record of a list, or null when it is empty.
 conf_record *conf_last(const conf_list *list);
-// Unlinks a record from its list and frees it with its text.
+// Unlinks a record from its list and frees its text.
 void conf_remove(conf_list *list, conf_record *rec);
+// Gives a record a new text of size bytes (with its zero) taken from
+// malloc; the record owns it from then on.
+void conf_set_text(conf_record *rec, char *text, uint32_t size);
 
 // Writes the table list: to standard output when path is null, else
 // replaces the file at path, keeping ten numbered backups.

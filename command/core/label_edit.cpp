@@ -88,9 +88,7 @@ int rename_word(conf_record *rec, const char *new_label) {
         return -1;
     }
     snprintf(text, len + 1, "%s%c%s", new_label, LABEL_SEPARATOR, rest);
-    free(rec->text);
-    rec->text = text;
-    rec->size = (uint32_t)len + 1;
+    conf_set_text(rec, text, (uint32_t)len + 1);
     return 0;
 }
 
