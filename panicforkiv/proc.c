@@ -59,34 +59,30 @@ static int read_value(long value, char *page, long off, int *eof)
 	return snprintf(page, PANICFORKIV_PAGE_SIZE, "%ld", value);
 }
 
-int read_proc_file_debug(char *page, char **start, long off, int count, int *eof, void *data)
+static int read_proc_file(const char *file, long value, char *page, long off, int *eof)
 {
-	long value = debug;
-	int len;
+	int len = read_value(value, page, off, eof);
 
-	(void)start;
-	(void)count;
-	(void)data;
-	len = read_value(value, page, off, eof);
 	if (off <= 0)
-		dbg("<6>%s: read /proc/panicforkiv/debug %ld len = %lu\n", PANICFORKIV_NAME, value,
+		dbg("<6>%s: read /proc/panicforkiv/%s %ld len = %lu\n", PANICFORKIV_NAME, file, value,
 		    (unsigned long)len);
 	return len;
 }
 
-int read_proc_file_message(char *page, char **start, long off, int count, int *eof, void *data)
+int read_proc_file_debug(char *page, char **start, long off, int count, int *eof, void *data)
 {
-	long value = message;
-	int len;
-
 	(void)start;
 	(void)count;
 	(void)data;
-	len = read_value(value, page, off, eof);
-	if (off <= 0)
-		dbg("<6>%s: read /proc/panicforkiv/message %ld len = %lu\n", PANICFORKIV_NAME, value,
-		    (unsigned long)len);
-	return len;
+	return read_proc_file("debug", debug, page, off, eof);
+}
+
+int read_proc_file_message(char *page, char **start, long off, int count, int *eof, void *data)
+{
+	(void)start;
+	(void)count;
+	(void)data;
+	return read_proc_file("message", message, page, off, eof);
 }
 
 /*
