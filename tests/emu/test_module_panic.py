@@ -1,7 +1,8 @@
 """panicforkiv in a real kernel, against our own BMC (bmc/bmc.py):
 
 - one boot: load and unload in the first kernel (debug 0 and 1, with and
-  without the stand-in driver), the /proc file "debug", then a panic with
+  without the stand-in driver, the KCS interface from the fifth of five
+  ACPI SPMI tables), the /proc file "debug", then a panic with
   no crash kernel: the hook once, the halt status at the BMC, QEMU's exit
   status 1;
 - the same panic with debug 0: nothing printed, the same record;
@@ -45,14 +46,50 @@ LOAD_DEBUG_FIRST = [
     "<6>panicforkiv: get_kernel_mode: kernel command line = console=ttyS0 .*",
     "<6>panicforkiv: get_kernel_mode: kernel mode = 1st kernel",
     "<6>panicforkiv: get_kernel_mode: end.",
-    "<4>panicforkiv: SPMI: Could not get SPMI table with ACPI",
-    "<4>panicforkiv: IPMI: Retrieving the DMI table instead of the SPMI table.",
-    "<6>panicforkiv: DMI: KCS interface address: 00000ca2",
+    # the SPMI tables of spmi_tables(), in order
+    "<6>panicforkiv: SPMI" + ADDR + ": IPMI: SPMI table too short 56",
+    "<6>panicforkiv: SPMI" + ADDR + ": IPMI: Bad SPMI legacy 0",
+    "<6>panicforkiv: SPMI" + ADDR + ": IPMI interface is not KCS type",
+    "<6>panicforkiv: SPMI" + ADDR + ": IPMI interface do not use I/O ports",
+    "<6>panicforkiv: IPMI: KCS interface address: 00000ca2",
     "<6>panicforkiv: IPMI: Success. KCS interface address: 00000ca2",
     "<6>panicforkiv: get_tarnex_hook: start.",
     "<6>panicforkiv: get_tarnex_hook: end.",
     "<6>panicforkiv: ver.%s initialized." % V,
 ]
+# the same without SPMI tables: the SMBIOS type-38 record QEMU provides
+FIND_KCS_DMI = [
+    "<4>panicforkiv: SPMI: Could not get SPMI table with ACPI",
+    "<4>panicforkiv: IPMI: Retrieving the DMI table instead of the SPMI table.",
+    "<6>panicforkiv: DMI: KCS interface address: 00000ca2",
+    "<6>panicforkiv: IPMI: Success. KCS interface address: 00000ca2",
+]
+
+
+def spmi_body(iface=1, legacy=1, space=1, address=0xCA2, gsi=5, length=29):
+    """The body of an ACPI SPMI table (after the 36-byte header, which QEMU
+    builds): interface type, the reserved byte that must be 1, IPMI 2.0,
+    interrupt type GSI, the GSI, the generic address of the KCS data port
+    (space 1 is I/O, 0 memory) and the UID, cut to length bytes."""
+    b = bytes([iface, legacy, 0x00, 0x02, 0x02, 0, 0, 0]) + gsi.to_bytes(4, "little")
+    b += bytes([space, 8, 0, 1]) + address.to_bytes(8, "little") + bytes(5)
+    return b[:length]
+
+
+def spmi_tables(work):
+    """QEMU options for five SPMI tables, tried in this order: one too short,
+    one with the reserved byte 0, an SSIF interface, a KCS interface in
+    memory space, and the usable KCS interface at 0xCA2."""
+    bodies = [spmi_body(length=20), spmi_body(legacy=0), spmi_body(iface=4),
+              spmi_body(space=0), spmi_body()]
+    args = []
+    for i, body in enumerate(bodies):
+        path = os.path.join(work, "spmi%d.bin" % i)
+        with open(path, "wb") as f:
+            f.write(body)
+        args += ["-acpitable", "sig=SPMI,rev=5,oem_id=TARNEX,oem_table_id=EMUSPMI%d,data=%s"
+                 % (i, path)]
+    return args
 
 
 def kcs(frame, resp, reads):
@@ -101,7 +138,8 @@ def panic_boot():
                                            emu.panic_exit_module()])
             try:
                 boot = server.boot(["mod_load", "mod_halt"], disks=0,
-                                   kernel_args=["emu.nomods=1"], qemu_extra=PANIC_QEMU,
+                                   kernel_args=["emu.nomods=1"],
+                                   qemu_extra=PANIC_QEMU + spmi_tables(work),
                                    expect_rc=(1,), end_marker=PANIC_LINE, tap=True)
             finally:
                 _boots.setdefault("servers", []).append(server)
@@ -327,6 +365,12 @@ class Kdump(Steps, unittest.TestCase):
                          self.boot.read("kdump_first", "kexec", "err"))
         self.assertEqual(self.boot.read("kdump_first", "kexec", "loaded").strip(), "1")
         self.assertEqual(self.boot.read("kdump_first", "hook.before").strip(), "calls=0")
+
+    def test_first_kernel_finds_the_kcs_interface_in_smbios(self):
+        got = L.module_lines(self.boot.read("kdump_first", "arm", "klog"))
+        self.assertIn("<6>panicforkiv: get_kernel_mode: kernel mode = 1st kernel", got)
+        i = got.index(FIND_KCS_DMI[0])
+        self.assertEqual(got[i:i + len(FIND_KCS_DMI)], FIND_KCS_DMI)
 
     def test_notifier_leaves_the_hook_to_the_probe(self):
         first = self.console[:self.console.index(
