@@ -10,7 +10,9 @@
   kexec -p, a panic: the notifier sees the crash kernel, the machine_kexec
   probe stops the other CPU and calls the hook; the crash kernel loads the
   module in second-kernel mode, which announces "dumping", and a write of
-  2 to "message" sends "halt".
+  2 to "message" sends "halt";
+- one boot: a planned kexec reboot: the probe calls the hook, nobody
+  stops, the BMC hears nothing.
 """
 
 import os
@@ -189,6 +191,27 @@ def kdump_boot():
             bmc.stop()
         _boots["kdump"] = (boot, bmc.events())
     return _boots["kdump"]
+
+
+def planned_kexec_boot():
+    """Boot 4: kexec -l and kexec -e with the module armed; the console
+    shows every level (the probe's messages are level 6 and there is no
+    panic to turn the console up)."""
+    if "planned" not in _boots:
+        work = tempfile.mkdtemp(prefix="tarnex-emu-pfk-")
+        bmc = peers.OwnBmc(work)
+        try:
+            server = emu.Server(static=False, bmc=("extern", bmc.port), kdump=True,
+                                extra_kos=[emu.panicforkiv_module()])
+            try:
+                boot = server.boot(["kexec_reboot"], disks=0,
+                                   kernel_args=["emu.nomods=1", "ignore_loglevel"])
+            finally:
+                _boots.setdefault("servers", []).append(server)
+        finally:
+            bmc.stop()
+        _boots["planned"] = (boot, bmc.events())
+    return _boots["planned"]
 
 
 def tearDownModule():
@@ -437,6 +460,36 @@ class Kdump(Steps, unittest.TestCase):
         sends = [e["data"] for e in self.events if e["ev"] == "request" and e["cmd"] == 0x34]
         self.assertEqual(sends, [DUMPING_SEND, HALT_SEND])
         self.assertEqual(len([e for e in self.events if e["ev"] == "answer-fetched"]), 2)
+
+
+class PlannedKexec(Steps, unittest.TestCase):
+    SCEN = "kexec_reboot"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.boot, cls.events = planned_kexec_boot()
+        cls.console = L.console_lines(cls.boot.console)
+
+    def test_probe_calls_the_hook_on_the_way_out(self):
+        self.assertEqual(self.rd("load", "rc").strip(), "0", self.rd("load", "err"))
+        self.assertEqual(self.rd("hook.before").strip(), "calls=0")
+        # machine_shutdown() has taken the other CPU offline before
+        # machine_kexec: nothing to stop, no wait
+        want = ["kexec_core: Starting new kernel",
+                "panicforkiv: panic process for kiv start.",
+                "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0",
+                "xen_smp_send_stop: smp_send_stop msecs=1000 allbutme=0",
+                "panicforkiv: tarnex_hook start.",
+                HOOK_CALLED,
+                "panicforkiv: panic process for kiv completed."]
+        self.assertIsNone(L.in_order(self.console, want))
+        self.assertEqual(sum("tarnex_hook called" in l for l in self.console), 1)
+        self.assertFalse([l for l in self.console if "WARNING:" in l or "BUG:" in l])
+
+    def test_the_new_kernel_came_up_and_nobody_told_the_bmc(self):
+        self.assertIn("emu.scen=kexec_after", self.boot.read("kexec_after", "cmdline"))
+        self.assertEqual(self.boot.read("kexec_after", "hook").strip(), "calls=0")
+        self.assertEqual([e for e in self.events if e["ev"] in ("request", "status")], [])
 
 
 if __name__ == "__main__":
