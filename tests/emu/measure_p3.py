@@ -30,6 +30,7 @@ CASES = [
 FIGURES = [
     ("panic_to_done", "panic line -> BMC's acknowledgement"),
     ("entry_to_done", "notifier entry -> acknowledgement"),
+    ("hook_to_done", "hook's console line -> acknowledgement"),
     ("panic_to_first_request", "panic line -> first request"),
     ("first_request_to_done", "first request -> acknowledgement"),
 ]

@@ -64,6 +64,9 @@ def p3(boot, events):
         return None
     t_panic = tap_time(boot.tap, "Kernel panic - not syncing")
     t_entry = tap_time(boot.tap, "panicforkiv_panic_handler: panic process for kiv start.")
+    # the stand-in driver's own line when the hook is called: the module's
+    # first sign of life with debug 0
+    t_hook = tap_time(boot.tap, "tarnex: tarnex_hook called")
     t_first = t_ack = t_accept = t_event = None
     fetched = False
     for e in events:
@@ -84,6 +87,7 @@ def p3(boot, events):
     def span(a, b):
         return None if a is None or b is None else b - a
     return {"panic_to_done": span(t_panic, done), "entry_to_done": span(t_entry, done),
+            "hook_to_done": span(t_hook, done),
             "panic_to_first_request": span(t_panic, t_first),
             "first_request_to_done": span(t_first, done),
             "panic_to_accept": span(t_panic, t_accept)}
