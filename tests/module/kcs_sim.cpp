@@ -444,7 +444,6 @@ extern "C" void panicforkiv_touch_nmi_watchdog(void)
 		g.rec.max_watchdog_gap_us = g.now - g.last_touch;
 	g.touched = true;
 	g.last_touch = g.now;
-	g.rec.watchdog_touches++;
 }
 
 extern "C" void panicforkiv_spin_lock(panicforkiv_spinlock_t *lock)

@@ -76,7 +76,6 @@ struct sim_record {
 	uint64_t port_accesses = 0;
 	uint64_t port_writes = 0;
 	uint64_t port_access_unmasked = 0; // while interrupt line 0 was not masked
-	uint64_t watchdog_touches = 0;
 	uint64_t max_watchdog_gap_us = 0;
 	int deadlocks = 0;                 // spin lock taken while held
 	std::vector<sim_irq_event> irq;
