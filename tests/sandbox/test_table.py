@@ -22,20 +22,22 @@ class Table(SandboxTest):
         self.assertEqual([m for m in msgs if "badly formed" in m],
                          ["%s(%d:%d): badly formed line in file(%x)." % ((TABLE,) + c) for c in reports])
 
-    def test_missing_table(self):
-        self.sb.remove("etc/hba_addr.conf")
-        self.assertRefused(None, 5)
-
-    def test_word_counts_are_reported_at_the_line_ends(self):
-        self.assertRefused("a,/dev/sda 0000:05:00.0\nlonely\n\n# fine\nx y z # c\nlast", 0xc,
-                           [(2, 6, 0x2011), (5, 9, 0x2011), (6, 4, 0x2011)])
-
-    def test_carriage_returns_are_reported_once_each_at_their_column(self):
-        self.assertRefused("a,/dev/sda 0000:05:00.0\r\n# c\r\nb,/dev/sdb\r 0000:06:00.0\r\n", 0xc,
-                           [(1, 24, 0x2010), (3, 11, 0x2010), (3, 25, 0x2010)])
-
-    def test_zero_byte_refuses_the_table(self):
-        self.assertRefused(b"a,/dev/sda 0000:05:00.0\nb,/dev/sd\0b 0000:06:00.0\n", 0xd)
+    def test_missing_or_badly_formed_tables(self):
+        cases = [
+            (None, 5, []),
+            # One word or three: reported at the line end; a missing line feed too.
+            ("a,/dev/sda 0000:05:00.0\nlonely\n\n# fine\nx y z # c\nlast", 0xc,
+             [(2, 6, 0x2011), (5, 9, 0x2011), (6, 4, 0x2011)]),
+            # Every bad byte at its own column: CR of CR LF line ends, DEL, 8-bit.
+            (b"a,/dev/sda 0000:05:00.0\r\n# c\r\nb,/dev/s\x7f\xe9 0000:06:00.0\r\n", 0xc,
+             [(1, 24, 0x2010), (3, 9, 0x2010), (3, 10, 0x2010), (3, 24, 0x2010)]),
+            (b"a,/dev/sda 0000:05:00.0\nb,/dev/sd\0b 0000:06:00.0\n", 0xd, []),
+        ]
+        for table, detail, reports in cases:
+            with self.subTest(table=table):
+                self.sb.remove("var/log/user.log")
+                self.sb.remove("etc/hba_addr.conf")
+                self.assertRefused(table, detail, reports)
 
     def test_silent_fifo_times_out(self):
         self.sb.remove("etc/hba_addr.conf")

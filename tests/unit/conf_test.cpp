@@ -65,34 +65,6 @@ TEST_F(Conf, CollectNumbersFieldsAndMarksLineStarts) {
     EXPECT_EQ(dump(&list_), "# c@1.5:3:20 $@1.7:4:42 $@2.0:1:43 # d@3.3:1:21 $@3.5:2:42 x@4.1:1:11");
 }
 
-TEST_F(Conf, TableCheckLogsEveryFaultWithLineAndColumn) {
-    const struct {
-        const char *in;
-        std::vector<std::string> logged;
-    } cases[] = {
-        {"", {}},
-        {"\n# only a comment\n  \t\n  a,/dev/sda\t0000:05:00.0   # trailing\nb 1:2:3.4", {}},
-        // One word or three: reported at the line end; a missing line feed too.
-        {"one\na b\nx y z # c\n# fine\nlast",
-         {"t.conf(1:3): badly formed line in file(2011).\n",
-          "t.conf(3:9): badly formed line in file(2011).\n",
-          "t.conf(5:4): badly formed line in file(2011).\n"}},
-        // Every bad byte at its own column: CR of CR LF line ends, DEL, 8-bit.
-        {"a,/dev/sda 0000:05:00.0\r\n# c\r\nb,/dev/s\x7f\xe9 1:2:3.4\r\n",
-         {"t.conf(1:24): badly formed line in file(2010).\n",
-          "t.conf(3:9): badly formed line in file(2010).\n",
-          "t.conf(3:10): badly formed line in file(2010).\n",
-          "t.conf(3:19): badly formed line in file(2010).\n"}},
-    };
-    size_t seen = 0;
-    for (const auto &c : cases) {
-        EXPECT_EQ(load(&list_, c.in, hba_addr_conf_check), c.logged.empty() ? 0 : -1) << c.in;
-        std::vector<std::string> m = log_.messages();
-        EXPECT_EQ(std::vector<std::string>(m.begin() + seen, m.end()), c.logged) << c.in;
-        seen = m.size();
-    }
-}
-
 TEST_F(Conf, SelectKeepsTheChosenWordsOfMatchingLines) {
     ASSERT_EQ(load(&list_, "head line\ndisk p q r\n# n\nclass x\n\ndisk s t u v # c\n", conf_select,
                    "disk", {2, 4}),
