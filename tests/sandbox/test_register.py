@@ -226,20 +226,67 @@ class Failures(RegisterTest):
             "callee build_shpc_hba_info_sub(3446).",
             "callee build_shpc_hba_info(3638)."])
 
-    def test_looping_capability_list_is_reported_and_ends(self):
-        loop = pcifix.Cap(0x05, b"\0" * 6, next=0x40)  # points back at itself
-        self.machine.adapter("0000:05:00.0", caps=[loop])
-        r = self.register("0000:05:00.0")
-        self.assertEqual(r.stderr, "ERROR: there was a fatal error(4101).\n"
-                                   "ERROR: there was a fatal error(ce2).\n")
+    def test_capability_walk(self):
+        """The adapter's power-management capability: found along the chain
+        and at an unaligned pointer, or reported missing after whatever
+        ended the walk (a loop, a 0xff pointer, a read past the file)."""
+        Cap, PmCap = pcifix.Cap, pcifix.PmCap
+        no_pm = ["there was a fatal error(ce2).",
+                 "device 0000:05:00.0 is not under the control of SHPC and it dose not have the "
+                 "power management function.",
+                 "callee build_shpc_hba_info_sub(3446).", "callee build_shpc_hba_info(3638)."]
+        cases = [
+            (dict(caps=[Cap(0x05, bytes(22)), Cap(0x10, bytes(58)), PmCap()]), 0x94, []),
+            (dict(caps=[Cap(0x05, bytes(6), offset=0x41), PmCap(offset=0x4a)]), 0x4a, []),
+            (dict(caps=[PmCap()], status=0), None, []),  # no list bit
+            (dict(caps=[], status=pcifix.STATUS_CAP_LIST), None, []),  # bit set, pointer 0
+            (dict(caps=[Cap(0x05, bytes(6)), Cap(0x09, bytes(6), next=0x40)]), None,
+             ["there was a fatal error(4101).",
+              "0000:05:00.0 capability list loops back to 0x40 at 0x49."]),
+            (dict(caps=[Cap(0x05, bytes(6), next=0xff)]), None,
+             ["there was a fatal error(4102).",
+              "0000:05:00.0 capability pointer 0xff at 0x41 is invalid."]),
+            (dict(caps=[Cap(0x05, bytes(2), offset=0xf8, next=0xfe)], size=0xfc), None,
+             ["there was a fatal error(a26).", "0000:05:00.0(106)"]),
+        ]
+        for kw, pm_cap, walk in cases:
+            with self.subTest(kw=kw):
+                self.sb.remove("var/log/user.log")
+                self.sb.remove("stub_dump")
+                self.sb.remove("sys_pci")
+                self.machine = Machine()
+                self.machine.adapter("0000:05:00.0", **kw)
+                r = self.register("0000:05:00.0")
+                if pm_cap is None:
+                    self.refused(r, walk + no_pm)
+                else:
+                    self.assertEqual(self.accepted(r)[0]["hbas"][0]["pm_cap"], pm_cap)
+
+    def test_bus_id_too_long_for_the_record(self):
+        self.machine.adapter("0000:05:00.0")
+        r = self.register("0000000000000:05:00.0")  # 21 characters naming 0000:05:00.0
         self.refused(r, [
-            "there was a fatal error(4101).",
-            "0000:05:00.0 capability list loops back to 0x40 at 0x41.",
-            "there was a fatal error(ce2).",
-            "device 0000:05:00.0 is not under the control of SHPC and it dose not have the "
-            "power management function.",
-            "callee build_shpc_hba_info_sub(3446).",
-            "callee build_shpc_hba_info(3638)."])
+            "there was a fatal error(4103).",
+            "device 0000000000000:05:00.0 bus ID is longer than 19 characters.",
+            "callee build_shpc_hba_info_sub(3446).", "callee build_shpc_hba_info(3638)."])
+        self.sb.remove("var/log/user.log")
+        array, _ = self.accepted(self.register("00000000000:05:00.0"))  # 19: the most that fits
+        self.assertEqual(bus_ids(array), ["00000000000:05:00.0"])
+
+    def test_unreadable_bridge_registers_fail_the_search(self):
+        shpc = pcifix.Function("0000:00:1e.0", cls=0x060400, header_type=1, secondary=5,
+                               subordinate=5, caps=[pcifix.ShpcCap()], size=0x44)
+        port = self.machine.pcie_port("0000:02:01.0", secondary=7)
+        port.size = port.cap_offset(pcifix.CAP_ID_EXP) + 0x14
+        for bridge, lines in ((shpc, ["there was a fatal error(9b5).", "0000:00:1e.0(406)",
+                                      "callee search_shpc(2711)."]),
+                              (port, ["there was a fatal error(ad8).", "0000:02:01.0(64:206)"])):
+            with self.subTest(bridge=bridge.name):
+                self.sb.remove("var/log/user.log")
+                self.sb.remove("sys_pci")
+                self.machine = Machine()
+                self.machine.add(bridge)
+                self.refused(self.register(), lines)
 
     def test_shpc_select_write_refused_by_the_kernel(self):
         br = self.machine.shpc_bridge("0000:00:1e.0", secondary=5)
