@@ -1,7 +1,8 @@
 // How long a halt-status call can take, per fault of the BMC, on the
 // simulator's clock.  Each row runs panicforkiv_set_status_halt() once
-// against the fault and checks the result code and the time against the
-// term that dominates it; the table is printed for the record.
+// against the fault, with debug 0, and checks the result code, the time
+// against the term that dominates it, and that nothing was printed; the
+// table is printed for the record.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -116,6 +117,8 @@ TEST(FaultTimes, HaltCallPerFault)
 		EXPECT_LE(t, r.high) << r.fault;
 		EXPECT_LE(sim_rec().max_watchdog_gap_us, MS + 50) << r.fault;
 		EXPECT_EQ(sim_rec().deadlocks, 0) << r.fault;
+		EXPECT_EQ(sim_rec().overruns, 0) << r.fault;
+		EXPECT_EQ(sim_rec().prints + sim_rec().bust_on + sim_rec().bust_off, 0) << r.fault;
 		char c[16];
 		snprintf(c, sizeof(c), code < 0 ? "%d" : "0x%02X", code);
 		table += "| " + std::string(r.fault) + " | " + c + " | " + seconds(t) + " |\n";

@@ -102,7 +102,6 @@ bool sms_atn()
 void mc_receive(const std::vector<uint8_t> &ipmb)
 {
 	g.rec.mc_requests++;
-	g.rec.mc_received = ipmb;
 	if (ipmb.size() < 7 || g.f.mc_silent)
 		return;
 	if (checksum(&ipmb[0], 2) != ipmb[2] || checksum(&ipmb[3], ipmb.size() - 4) != ipmb.back())
@@ -477,7 +476,6 @@ extern "C" void panicforkiv_spin_unlock_irqrestore(panicforkiv_spinlock_t *lock,
 extern "C" void panicforkiv_local_irq_disable(void)
 {
 	g.irqs_off = true;
-	g.rec.irq_disables++;
 }
 
 extern "C" void panicforkiv_atomic_set(panicforkiv_atomic_t *v, int i) { v->counter = i; }
@@ -505,14 +503,14 @@ extern "C" void panicforkiv_try_unlock(panicforkiv_trylock_t *lock)
 
 extern "C" void panicforkiv_irq_mask(unsigned int irq)
 {
-	g.rec.irq.push_back({ SIM_MASK, irq });
+	g.rec.irq += "-" + std::to_string(irq) + " ";
 	if (irq == 0)
 		g.line0_mask++;
 }
 
 extern "C" void panicforkiv_irq_unmask(unsigned int irq)
 {
-	g.rec.irq.push_back({ SIM_UNMASK, irq });
+	g.rec.irq += "+" + std::to_string(irq) + " ";
 	if (irq == 0)
 		g.line0_mask--;
 }

@@ -55,17 +55,9 @@ struct sim_request {
 	uint64_t at_us;
 };
 
-enum sim_irq_op { SIM_MASK, SIM_UNMASK };
-
-struct sim_irq_event {
-	sim_irq_op op;
-	unsigned int irq;
-};
-
 // Everything the tests look at after a run.
 struct sim_record {
 	std::vector<sim_request> requests;
-	std::vector<uint8_t> mc_received;  // last IPMB request seen by 0x24
 	int mc_requests = 0;
 	int write_starts = 0;
 	int write_ends = 0;
@@ -78,13 +70,12 @@ struct sim_record {
 	uint64_t port_access_unmasked = 0; // while interrupt line 0 was not masked
 	uint64_t max_watchdog_gap_us = 0;
 	int deadlocks = 0;                 // spin lock taken while held
-	std::vector<sim_irq_event> irq;
+	std::string irq;                   // lines masked and unmasked: "-0 -5 +5 +0 "
 	std::string log;                   // everything printed
 	int prints = 0;
 	int unbracketed_prints = 0;        // printed outside bust_spinlocks(1)/(0)
 	int bust_on = 0, bust_off = 0;
 	int status_tries = 0;              // tries of the machine-status lock
-	int irq_disables = 0;              // local interrupts disabled
 };
 
 // Resets the BMC, the clock, the records and the module's state
