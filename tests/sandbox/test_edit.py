@@ -92,10 +92,10 @@ class Delete(EditTest):
 
 class Change(EditTest):
     def test_every_line_is_renamed_keeping_path_and_bus_id(self):
-        self.assertRun(self.run_edit("-c", "A", "x.y:z"), 0, stderr="")
+        self.assertRun(self.run_edit("-c", "A", "x.y:z-w_v"), 0, stderr="")
         self.assertEqual(self.table_now(),
-                         "# adapters of node1\nx.y:z,/dev/sda 0000:05:00.0 # boot path\n"
-                         "B,/dev/sdb 0000:06:00.0\n\nx.y:z,/dev/sdc 0000:07:00.0\n")
+                         "# adapters of node1\nx.y:z-w_v,/dev/sda 0000:05:00.0 # boot path\n"
+                         "B,/dev/sdb 0000:06:00.0\n\nx.y:z-w_v,/dev/sdc 0000:07:00.0\n")
         self.assertEqual(self.sb.log_messages()[-1], "end(1043).")
 
     def test_longer_label_replaces_the_whole_first_word(self):

@@ -29,20 +29,6 @@ int read_devices(const std::string &text) {
     return r;
 }
 
-TEST(DeviceMajors, EachSectionFillsItsOwnTable) {
-    ASSERT_EQ(read_devices("Character devices:\n  1 mem\n 0x10 mxvol\n\n"
-                           "Block devices:\n  8 sd\n253 mxvol\n254 mdp\n"),
-              0);
-    ASSERT_EQ(mxvol_majors.character.count, 1u);
-    EXPECT_EQ(mxvol_majors.character.major[0], 16ul) << "numbers in automatic base";
-    ASSERT_EQ(mxvol_majors.block.count, 1u);
-    EXPECT_EQ(mxvol_majors.block.major[0], 253ul);
-    EXPECT_TRUE(is_mxvol_major(253));
-    EXPECT_TRUE(is_mxvol_major(16));
-    EXPECT_FALSE(is_mxvol_major(8));
-    EXPECT_FALSE(is_mxvol_major(254));
-}
-
 TEST(DeviceMajors, NameOutsideTheSectionsOrInAnotherFieldIsNoMajor) {
     ASSERT_EQ(read_devices("240 mxvol\nBlock devices:\n 8 sd mxvol\nmxvol 9\n"), 0);
     EXPECT_EQ(mxvol_majors.character.count, 0u);
