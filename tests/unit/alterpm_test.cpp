@@ -2,14 +2,11 @@
 // reports of each failure. Whole files are tested in the sandbox
 // (tests/sandbox/test_pci_d0.py).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <string>
 
+#include "conf_test_support.h"
 #include "pci/alterpm.h"
-#include "runtime/log.h"
 
 namespace {
 
@@ -23,13 +20,12 @@ struct item_case {
     const char *logged;   // when it fails: the working copy in the log
 };
 
+// Wildcards, upper case and leading colons of whole files are shown in the
+// sandbox; here the conversions and every failure.
 const item_case cases[] = {
-    {"1000:0030:01", 0, 0x1000, 0x0030, 0x01, 0, nullptr},
-    {"10DF:fe00:*", 0, 0x10df, 0xfe00, 0x2a, 1, nullptr},
-    {"aBcD:EfAb:*any:thing", 0, 0xabcd, 0xefab, 0x2a, 1, nullptr},
-    {":::1000::::0030:2", 0, 0x1000, 0x0030, 0x02, 0, nullptr},
     {"11000:20030:1ff", 0, 0x1000, 0x0030, 0xff, 0, nullptr},        // low bits kept
     {"123456789:0000000000001:0", 0, 0xffff, 0x0001, 0, 0, nullptr},  // beyond 32 bits
+    {"aBcD:EfAb:*any:thing", 0, 0xabcd, 0xefab, 0x2a, 1, nullptr},
     {"1000", 0xbd7, 0, 0, 0, 0, "1000"},
     {"1000:0030", 0xbd7, 0, 0, 0, 0, "1000"},
     {"1000:0030:", 0xbd7, 0, 0, 0, 0, "1000"},
@@ -45,36 +41,15 @@ const item_case cases[] = {
 
 class AlterPmItem : public ::testing::Test {
 protected:
-    std::string dir;
-    std::string log_path;  // the log keeps a pointer to it
-    log_handle *saved_log = nullptr;
-
-    void SetUp() override {
-        char tmpl[] = "/tmp/alterpm-unit-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        log_path = dir + "/user.log";
-        unsigned detail = 0;
-        saved_log = g_log;
-        g_log = log_open("tarnex", log_path.c_str(), 0x100000, 4, &detail);
-        ASSERT_NE(g_log, nullptr);
-    }
-    void TearDown() override {
-        log_close(g_log);
-        g_log = saved_log;
-        ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
-    }
-    // The log's messages, each after its "<sec.usec>" stamp, one per line.
+    captured_log log_;
+    size_t seen_ = 0;
+    // The messages logged since the last call, one per line.
     std::string log_text() {
+        std::vector<std::string> m = log_.messages();
         std::string out;
-        FILE *f = fopen(log_path.c_str(), "r");
-        char line[512];
-        while (f && fgets(line, sizeof line, f))
-            out += strchr(strstr(line, ": <"), '>') + 1;
-        if (f) {
-            fclose(f);
-            EXPECT_EQ(truncate(log_path.c_str(), 0), 0);
-        }
+        for (size_t i = seen_; i < m.size(); i++)
+            out += m[i];
+        seen_ = m.size();
         return out;
     }
 };
