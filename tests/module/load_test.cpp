@@ -25,11 +25,6 @@ fake_kernel good_machine()
 	return k;
 }
 
-bool logged(const std::string &text)
-{
-	return sim_log_count(text) > 0;
-}
-
 // Nothing armed, held or created.
 void expect_clean()
 {
@@ -71,41 +66,18 @@ TEST(KernelMode, ElfcorehdrStartingAWordMeansTheCrashKernel)
 		{ "root=/dev/sda1 ELFCOREHDR=892M\n", 1 },
 		{ std::string("root=/dev/sda1\0 elfcorehdr=892M\n", 32), 1 },
 		{ "\n", 1 },
+		// The kernel's reader ends the line with a newline, so a key at the
+		// very end is found; without it the last position is not searched,
+		// and eleven characters or fewer are not searched at all.
+		{ "elfcorehdr=\n", 0 },
+		{ "a elfcorehdr=", 1 },
+		{ "elfcorehdr=", 1 },
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(mode_of(c.cmdline), c.mode) << c.cmdline;
-}
-
-TEST(KernelMode, TheSearchStopsElevenCharactersBeforeTheEnd)
-{
-	// The kernel's reader always ends the line with a newline, so a key at
-	// the very end is still found; without it, the last position is not
-	// searched, and eleven characters or fewer are not searched at all.
-	EXPECT_EQ(cmdline_has_elfcorehdr("a elfcorehdr=\n", 14), 1);
-	EXPECT_EQ(cmdline_has_elfcorehdr("a elfcorehdr=", 13), 0);
-	EXPECT_EQ(mode_of("elfcorehdr=\n"), 0);
-	EXPECT_EQ(mode_of("elfcorehdr="), 1);
-	EXPECT_FALSE(logged("kernel mode ="));
-}
-
-TEST(KernelMode, WithoutReaderOrPageTheModeIsUnknown)
-{
-	fake_kernel k = good_machine();
-	k.cmdline_reader = false;
-	fake_reset(k);
-	kernel_load_mode = 1;
-	EXPECT_EQ(get_kernel_mode(), -ENODEV);
-	EXPECT_EQ(kernel_load_mode, -1);
-	EXPECT_EQ(fake_rec().pages_taken, fake_rec().pages_freed);
-
-	k = good_machine();
-	k.free_pages = 0;
-	fake_reset(k);
-	EXPECT_EQ(get_kernel_mode(), -ENODEV);
-	EXPECT_EQ(kernel_load_mode, -1);
 
 	// A reader that fails leaves nothing to search: first kernel.
-	k = good_machine();
+	fake_kernel k = good_machine();
 	k.cmdline_fails = true;
 	fake_reset(k);
 	EXPECT_EQ(get_kernel_mode(), 0);
@@ -130,95 +102,51 @@ TEST(IpmiInterface, SpmiKcsInstanceGivesPortAndInterrupt)
 	EXPECT_EQ(interface_of(k), 0);
 	EXPECT_EQ(KCSBASEADDR, 0xCA8u);
 	EXPECT_EQ(KCSIRQ, 24u);
-	EXPECT_TRUE(logged("<6>panicforkiv: IPMI: KCS interface address: 00000ca8\n"));
-	EXPECT_TRUE(logged("<6>panicforkiv: IPMI: Success. KCS interface address: 00000ca8\n"));
-	EXPECT_FALSE(logged("DMI"));
 
 	k.spmi[0][40] = 0x01;              // SCI only: no interrupt line
 	EXPECT_EQ(interface_of(k), 0);
 	EXPECT_EQ(KCSIRQ, 0u);
-}
 
-TEST(IpmiInterface, UnusableSpmiInstancesAreSkippedForTheNext)
-{
-	fake_kernel k;
-	std::vector<uint8_t> bt = spmi_table(0xE4), legacy0 = spmi_table(), memory = spmi_table(),
-			     short_table = spmi_table();
-	bt[36] = 4;                        // BT interface
-	short_table.resize(56);
-	legacy0[37] = 0;
-	memory[48] = 0;
-	short_table[4] = 56;
-	k.spmi = { bt, legacy0, memory, short_table, spmi_table(0xCA4) };
-	EXPECT_EQ(interface_of(k), 0);
-	EXPECT_EQ(KCSBASEADDR, 0xCA4u);
-	EXPECT_EQ(sim_log_count("): IPMI interface is not KCS type\n"), 1);
-	EXPECT_EQ(sim_log_count("): IPMI: Bad SPMI legacy 0\n"), 1);
-	EXPECT_EQ(sim_log_count("): IPMI interface do not use I/O ports\n"), 1);
-	EXPECT_EQ(sim_log_count("): IPMI: SPMI table too short 56\n"), 1);
-}
-
-TEST(IpmiInterface, SpmiWithoutAddressOrKcsFallsBackToSmbios)
-{
-	fake_kernel k;
+	// An instance without an address ends the SPMI search: SMBIOS instead.
 	k.spmi = { spmi_table(~0ULL), spmi_table(0xCA4) };
-	k.dmi = { dmi_record(0xCA3, 0, 5) };
 	EXPECT_EQ(interface_of(k), 0);
-	EXPECT_EQ(KCSBASEADDR, 0xCA2u);    // the all-ones instance ends the SPMI search
-	EXPECT_EQ(KCSIRQ, 5u);
-	EXPECT_TRUE(logged("<6>panicforkiv: IPMI: KCS interface address: ffffffff\n"));
-	EXPECT_TRUE(logged("<4>panicforkiv: IPMI: Retrieving the DMI table instead of the SPMI table.\n"));
-	EXPECT_TRUE(logged("<6>panicforkiv: DMI: KCS interface address: 00000ca2\n"));
-
-	k.spmi.clear();
-	EXPECT_EQ(interface_of(k), 0);
-	EXPECT_TRUE(logged("<4>panicforkiv: SPMI: Could not get SPMI table with ACPI\n"));
-	EXPECT_EQ(KCSBASEADDR, 0xCA2u);
+	EXPECT_EQ(KCSBASEADDR, 0xE4u);
+	EXPECT_EQ(KCSIRQ, 9u);
 }
 
 TEST(IpmiInterface, SmbiosRecordsAreReadByTheirLengthAndModifier)
 {
-	std::vector<uint8_t> short16 = dmi_record(0xCA3, 0, 5), odd17 = dmi_record(0xCA3, 0, 5);
+	std::vector<uint8_t> short16 = dmi_record(0xCA3, 0, 5), odd17 = dmi_record(0xCA3, 0, 5),
+			     smic = dmi_record(0xCA3);
 	short16.resize(16);
 	short16[1] = 16;
 	odd17.resize(17);
 	odd17[1] = 17;
+	smic[4] = 2;
 	struct {
 		const char *what;
-		std::vector<uint8_t> rec;
+		std::vector<std::vector<uint8_t>> recs;
 		uint64_t base;
 		uint32_t irq;
 	} cases[] = {
-		{ "I/O bit", dmi_record(0xCA3, 0x00, 5), 0xCA2, 5 },
-		{ "address LSB from the modifier", dmi_record(0xCA3, 0x10, 7), 0xCA3, 7 },
-		{ "spacing 1 and 2 are fine", dmi_record(0xCA3, 0x80, 5), 0xCA2, 5 },
-		{ "only 16 bits of an I/O base", dmi_record(0x12340CA3, 0, 5), 0xCA2, 5 },
-		{ "short record: I/O, no interrupt", short16, 0xCA2, 0 },
-		{ "17 bytes: no interrupt byte", odd17, 0xCA2, 0 },
+		{ "I/O bit", { dmi_record(0xCA3, 0x00, 5) }, 0xCA2, 5 },
+		{ "address LSB from the modifier", { dmi_record(0xCA3, 0x10, 7) }, 0xCA3, 7 },
+		{ "spacing 1 and 2 are fine", { dmi_record(0xCA3, 0x80, 5) }, 0xCA2, 5 },
+		{ "only 16 bits of an I/O base", { dmi_record(0x12340CA3, 0, 5) }, 0xCA2, 5 },
+		{ "short record: I/O, no interrupt", { short16 }, 0xCA2, 0 },
+		{ "17 bytes: no interrupt byte", { odd17 }, 0xCA2, 0 },
+		{ "SMIC, memory space and reserved spacing skipped",
+		  { smic, dmi_record(0xFED40000, 0, 5), dmi_record(0xCA3, 0xC0, 5),
+		    dmi_record(0xCA5, 0, 11) }, 0xCA4, 11 },
 	};
 	for (const auto &c : cases) {
 		fake_kernel k;
 		k.acpi_disabled = true;
-		k.dmi = { c.rec };
+		k.dmi = c.recs;
 		EXPECT_EQ(interface_of(k), 0) << c.what;
 		EXPECT_EQ(KCSBASEADDR, c.base) << c.what;
 		EXPECT_EQ(KCSIRQ, c.irq) << c.what;
 	}
-}
-
-TEST(IpmiInterface, UnusableSmbiosRecordsAreSkipped)
-{
-	fake_kernel k;
-	k.acpi_disabled = true;
-	std::vector<uint8_t> smic = dmi_record(0xCA3), memory = dmi_record(0xFED40000, 0, 5);
-	smic[4] = 2;
-	k.dmi = { smic, memory, dmi_record(0xCA3, 0xC0, 5), dmi_record(0xCA5, 0, 11) };
-	EXPECT_EQ(interface_of(k), 0);
-	EXPECT_EQ(KCSBASEADDR, 0xCA4u);
-	EXPECT_EQ(KCSIRQ, 11u);
-	EXPECT_EQ(sim_log_count("): IPMI interface is not KCS type\n"), 1);
-	EXPECT_EQ(sim_log_count("): IPMI interface do not use I/O ports\n"), 1);
-	EXPECT_EQ(sim_log_count("<6>panicforkiv: DMI("), 2);   // the reserved spacing says nothing
 }
 
 TEST(IpmiInterface, NoKcsAnywhereFailsTheLoad)
@@ -240,59 +168,50 @@ TEST(IpmiInterface, NoKcsAnywhereFailsTheLoad)
 	expect_clean();
 }
 
-TEST(Load, FirstKernelQuietLoadPrintsTwoLinesAndUnloadOne)
+// A first kernel with debug 0: the two version lines and what went wrong
+// on the way, everything armed; unload undoes it all.
+TEST(Load, FirstKernelArmsAndUnloadUndoesIt)
 {
-	fake_reset(good_machine());
-	debug = 0;
-	ASSERT_EQ(panicforkiv_load(), 0);
-	EXPECT_EQ(sim_rec().log, std::string(START) + DONE);
-	EXPECT_EQ(kernel_load_mode, 1);
-	EXPECT_EQ(KCSBASEADDR, 0xCA2u);
-	EXPECT_TRUE(fake_rec().probe_registered);
-	EXPECT_TRUE(fake_rec().notifier_registered);
-	EXPECT_EQ(fake_rec().hook_refs, 1);
-	EXPECT_NE(panicforkiv_func, nullptr);
-	EXPECT_EQ(get_tarnex_hook_failed, 0);
-	EXPECT_EQ(fake_rec().proc, (std::set<std::string>{ "panicforkiv", "panicforkiv/debug" }));
-	EXPECT_TRUE(sim_rec().requests.empty());
+	struct {
+		const char *what;
+		void (*set)(fake_kernel &);
+		const char *note;
+		uint32_t irq;
+	} cases[] = {
+		{ "good", [](fake_kernel &) {}, "", 0 },
+		{ "without the driver", [](fake_kernel &k) { k.hook_present = false; },
+		  "<3>panicforkiv: cannot get tarnex_hook symbol.\n", 0 },
+		{ "ACPI disabled", [](fake_kernel &k) {
+			  k.acpi_disabled = true;
+			  k.spmi = { spmi_table(0xCA8) };   // not looked at
+			  k.dmi = { dmi_record(0xCA3, 0, 5) };
+		  }, "<3>panicforkiv: SPMI: ACPI is disabled.\n", 5 },
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		fake_kernel k = good_machine();
+		c.set(k);
+		fake_reset(k);
+		debug = 0;
+		ASSERT_EQ(panicforkiv_load(), 0);
+		EXPECT_EQ(sim_rec().log, START + std::string(c.note) + DONE);
+		EXPECT_EQ(kernel_load_mode, 1);
+		EXPECT_EQ(KCSBASEADDR, 0xCA2u);
+		EXPECT_EQ(KCSIRQ, c.irq);
+		EXPECT_TRUE(fake_rec().probe_registered);
+		EXPECT_TRUE(fake_rec().notifier_registered);
+		EXPECT_EQ(fake_rec().hook_refs, k.hook_present ? 1 : 0);
+		EXPECT_EQ(panicforkiv_func != nullptr, k.hook_present);
+		EXPECT_EQ(get_tarnex_hook_failed, k.hook_present ? 0 : 1);
+		EXPECT_EQ(fake_rec().proc, (std::set<std::string>{ "panicforkiv", "panicforkiv/debug" }));
+		EXPECT_TRUE(sim_rec().requests.empty());
 
-	sim_rec().log.clear();
-	panicforkiv_unload();
-	EXPECT_EQ(sim_rec().log, REMOVED);
-	EXPECT_EQ(panicforkiv_func, nullptr);
-	expect_clean();
-}
-
-TEST(Load, FirstKernelWithoutTheDriverStillArms)
-{
-	fake_kernel k = good_machine();
-	k.hook_present = false;
-	fake_reset(k);
-	debug = 0;
-	ASSERT_EQ(panicforkiv_load(), 0);
-	EXPECT_EQ(sim_rec().log,
-		  std::string(START) + "<3>panicforkiv: cannot get tarnex_hook symbol.\n" + DONE);
-	EXPECT_EQ(get_tarnex_hook_failed, 1);
-	EXPECT_TRUE(fake_rec().probe_registered);
-	EXPECT_TRUE(fake_rec().notifier_registered);
-	panicforkiv_unload();
-	expect_clean();                    // and no symbol_put without a get
-}
-
-TEST(Load, AcpiDisabledLoadsFromTheSmbiosRecord)
-{
-	fake_kernel k;
-	k.acpi_disabled = true;
-	k.spmi = { spmi_table(0xCA8) };    // not looked at
-	k.dmi = { dmi_record(0xCA3, 0, 5) };
-	fake_reset(k);
-	debug = 0;
-	ASSERT_EQ(panicforkiv_load(), 0);
-	EXPECT_EQ(KCSBASEADDR, 0xCA2u);
-	EXPECT_EQ(KCSIRQ, 5u);
-	EXPECT_EQ(sim_rec().log,
-		  std::string(START) + "<3>panicforkiv: SPMI: ACPI is disabled.\n" + DONE);
-	panicforkiv_unload();
+		sim_rec().log.clear();
+		panicforkiv_unload();
+		EXPECT_EQ(sim_rec().log, REMOVED);
+		EXPECT_EQ(panicforkiv_func, nullptr);
+		expect_clean();                    // no symbol_put without a get
+	}
 }
 
 TEST(Load, EveryFailureUndoesWhatWasDone)
@@ -305,6 +224,7 @@ TEST(Load, EveryFailureUndoesWhatWasDone)
 	} cases[] = {
 		{ "symbols", [](fake_kernel &k) { k.symbols = -ENODEV; }, -ENODEV, nullptr },
 		{ "cmdline", [](fake_kernel &k) { k.cmdline_reader = false; }, -ENODEV, nullptr },
+		{ "page", [](fake_kernel &k) { k.free_pages = 0; }, -ENODEV, nullptr },
 		{ "probe", [](fake_kernel &k) { k.probe_result = -EINVAL; }, -ENODEV,
 		  "<3>panicforkiv: registering panicforkiv_handler_kprobe failed.\n" },
 		{ "notifier", [](fake_kernel &k) { k.notifier_result = -EEXIST; }, -ENODEV,
@@ -332,11 +252,15 @@ TEST(Load, EveryFailureUndoesWhatWasDone)
 	}
 }
 
+// The crash kernel: both files, nothing of the first kernel's panic path,
+// and after five naps the dumping status, the setter called again while
+// it is busy.
 TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 {
 	fake_kernel k = good_machine();
 	k.cmdline = CRASH_CMDLINE;
 	fake_reset(k);
+	sim_fault().status_busy_tries = 2;
 	debug = 0;
 	ASSERT_EQ(panicforkiv_load(), 0);
 	EXPECT_EQ(kernel_load_mode, 0);
@@ -346,25 +270,16 @@ TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 	EXPECT_EQ(fake_rec().slept_ticks, 5 * 250);
 	EXPECT_EQ(fake_rec().proc, (std::set<std::string>{ "panicforkiv", "panicforkiv/debug",
 							     "panicforkiv/message" }));
-	// Nothing of the first kernel's panic path.
 	EXPECT_FALSE(fake_rec().probe_registered);
 	EXPECT_FALSE(fake_rec().notifier_registered);
 	EXPECT_EQ(fake_rec().hook_refs, 0);
-	auto sends = sim_requests_for(0x34);
-	ASSERT_EQ(sends.size(), 1u);
-	EXPECT_EQ(sim_hex(sends[0].frame), "18 34 00 24 c0 1c 20 20 4b 0a 03 4a 0f ff 10");
-
-	sim_rec().log.clear();
-	debug = 1;
+	EXPECT_EQ(sim_rec().status_tries, 3);
+	ASSERT_EQ(sim_requests_for(0x34).size(), 1u);
+	EXPECT_EQ(sim_requests_for(0x34)[0].frame.at(9), 0x0A);
 	panicforkiv_unload();
-	EXPECT_EQ(sim_rec().log, REMOVED);  // no notifier to leave, no hook to put
 	expect_clean();
-}
 
-TEST(Load, CrashKernelRetriesABusySetterFiveTimes)
-{
-	fake_kernel k = good_machine();
-	k.cmdline = CRASH_CMDLINE;
+	// Busy for ever: five calls 1 ms apart, a message for each and one more.
 	fake_reset(k);
 	sim_fault().status_busy_tries = -1;
 	ASSERT_EQ(panicforkiv_load(), 0);
@@ -373,26 +288,16 @@ TEST(Load, CrashKernelRetriesABusySetterFiveTimes)
 	EXPECT_EQ(sim_now_us(), 5000u);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	panicforkiv_unload();
-
-	fake_reset(k);
-	sim_fault().status_busy_tries = 2;
-	ASSERT_EQ(panicforkiv_load(), 0);
-	EXPECT_EQ(sim_rec().status_tries, 3);
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 2);
-	EXPECT_EQ(sim_log_count("<6>panicforkiv: Sending ipmi message succeeded.\n"), 1);
-	panicforkiv_unload();
 }
 
-TEST(Unload, SaysSoWhenTheNotifierWasNotOnTheChain)
+TEST(Unload, GoesOnWhenTheNotifierWasNotOnTheChain)
 {
 	fake_reset(good_machine());
 	ASSERT_EQ(panicforkiv_load(), 0);
 	fake_rec().notifier_registered = false;
-	sim_rec().log.clear();
 	panicforkiv_unload();
-	EXPECT_TRUE(logged("<3>panicforkiv: panicforkiv_panic_handler is not registered.\n"));
-	EXPECT_TRUE(logged("<6>panicforkiv: put_tarnex_hook: start.\n"));
-	EXPECT_TRUE(logged(REMOVED));
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: panicforkiv_panic_handler is not registered.\n"), 1);
+	EXPECT_EQ(sim_log_count(REMOVED), 1);
 	expect_clean();
 }
 
