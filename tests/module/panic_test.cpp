@@ -12,6 +12,7 @@ extern "C" {
 namespace {
 
 const uint8_t SEND_MSG = 0x34;
+const char SEND_FAILED[] = "<3>panicforkiv: Sending ipmi message failed.\n";
 
 // Load a first kernel on this machine, then start a fresh log and clock.
 void armed(fake_kernel k = fake_kernel())
@@ -41,49 +42,35 @@ std::string statuses()
 	return s;
 }
 
-TEST(PanicNotifier, CrashKernelLoadedLeavesEverythingToIt)
-{
-	fake_kernel k;
-	k.crash_loaded = "1\n";
-	armed(k);
-	EXPECT_EQ(panic(), 0);
-	EXPECT_EQ(fake_rec().hook_calls, 0);
-	EXPECT_NE(panicforkiv_func, nullptr);
-	EXPECT_EQ(panic_called, 0);
-	EXPECT_TRUE(sim_rec().requests.empty());
-	EXPECT_EQ(sim_rec().log,
-		  "<6>panicforkiv: panicforkiv_panic_handler: panic process for kiv start.\n"
-		  "<6>panicforkiv: panicforkiv_panic_handler: kdump is ready.\n"
-		  "<6>panicforkiv: panicforkiv_panic_handler: panic process for kiv completed.\n");
-	panicforkiv_unload();
-}
-
-TEST(PanicNotifier, AnyOtherAnswerCallsTheHookAndSendsHalt)
+// Only a crash_loaded answer of exactly 1 leaves everything to the crash
+// kernel; any other answer, or none, calls the hook and sends halt.
+TEST(PanicNotifier, CrashKernelLoadedOrNot)
 {
 	struct {
 		const char *flag;
-		bool reader;
-	} cases[] = { { "0\n", true }, { "", true }, { "x1\n", true }, { "2\n", true },
-		      { "11\n", true }, { "1\n", false } };
+		bool reader, ready;
+	} cases[] = { { "1\n", true, true }, { "0\n", true, false }, { "", true, false },
+		      { "x1\n", true, false }, { "2\n", true, false }, { "11\n", true, false },
+		      { "1\n", false, false } };
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.flag);
+		SCOPED_TRACE(c.reader);
 		fake_kernel k;
 		k.crash_loaded = c.flag;
 		k.crash_reader = c.reader;
 		armed(k);
 		EXPECT_EQ(panic(), 0);
-		EXPECT_EQ(fake_rec().hook_calls, 1);
+		EXPECT_EQ(fake_rec().hook_calls, c.ready ? 0 : 1);
 		EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
-		EXPECT_EQ(panicforkiv_func, nullptr);
-		EXPECT_EQ(statuses(), "0b ");
-		EXPECT_EQ(panic_called, 1);
-		EXPECT_EQ(sim_log_count("<6>panicforkiv: panicforkiv_panic_handler: kdump is not ready.\n"), 1);
-		EXPECT_EQ(sim_log_count("<6>panicforkiv: Sending ipmi message succeeded.\n"), 1);
+		EXPECT_EQ(panicforkiv_func != nullptr, c.ready);
+		EXPECT_EQ(statuses(), c.ready ? "" : "0b ");
+		EXPECT_EQ(panic_called, c.ready ? 0 : 1);
+		EXPECT_EQ(sim_log_count(c.ready ? "kdump is ready.\n" : "kdump is not ready.\n"), 1);
 		EXPECT_EQ(sim_locks_held(), 0);
-		EXPECT_FALSE(sim_irqs_off());  // the state before is restored
+		EXPECT_FALSE(sim_irqs_off());      // the state before is restored
 		EXPECT_EQ(sim_rec().deadlocks, 0);
 		panicforkiv_unload();
-		EXPECT_EQ(fake_rec().hook_refs, 1);  // called, so forgotten, never put
+		EXPECT_EQ(fake_rec().hook_refs, c.ready ? 0 : 1);  // called, so forgotten, never put
 	}
 }
 
@@ -122,90 +109,64 @@ TEST(PanicNotifier, HookMissingOrFailingStillSendsHalt)
 	panicforkiv_unload();
 }
 
-TEST(PanicNotifier, BusySetterGetsFiveCallsAndSixMessages)
+// A busy setter gets five calls 1 ms apart, a message for each and one for
+// the outcome; a setter that fails otherwise gets one call.
+TEST(PanicNotifier, SetterCalledAgainOnlyWhileBusy)
 {
 	armed();
 	sim_fault().status_busy_tries = -1;
-	uint64_t t0 = sim_now_us();
 	EXPECT_EQ(panic(), 0);
 	EXPECT_EQ(sim_rec().status_tries, 5);
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 6);
-	EXPECT_EQ(sim_now_us() - t0, 5000u);
+	EXPECT_EQ(sim_log_count(SEND_FAILED), 6);
+	EXPECT_EQ(sim_now_us(), 5000u);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	EXPECT_EQ(panic_called, 1);
 	panicforkiv_unload();
-}
 
-TEST(PanicNotifier, FailedStatusIsLoggedOnce)
-{
 	armed();
 	sim_fault().fault_cmd = SEND_MSG;
 	sim_fault().cc = 0x83;
 	sim_fault().cc_only = true;
 	EXPECT_EQ(panic(), 0);
 	EXPECT_EQ(sim_rec().status_tries, 1);
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 1);
+	EXPECT_EQ(sim_log_count(SEND_FAILED), 1);
 	panicforkiv_unload();
 }
 
-TEST(PanicNotifier, QuietWithoutDebug)
+// The probe asks the other CPUs to stop and gives them up to 1000 ms,
+// counting those that did; then the hook, with the lock held and
+// interrupts off.
+TEST(KexecProbe, WaitsUpToASecondForTheOtherCpus)
 {
-	armed();
-	debug = 0;
-	EXPECT_EQ(panic(), 0);
-	EXPECT_EQ(fake_rec().hook_calls, 1);
-	EXPECT_EQ(statuses(), "0b ");
-	EXPECT_EQ(sim_rec().log, "");
-	panicforkiv_unload();
-}
-
-TEST(KexecProbe, SingleCpuDoesNotWait)
-{
-	armed();
-	uint64_t t0 = sim_now_us();
-	EXPECT_EQ(kexec(), 0);
-	EXPECT_EQ(sim_rec().log,
-		  "<6>panicforkiv: panic process for kiv start.\n"
-		  "<6>xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0\n"
-		  "<6>xen_smp_send_stop: smp_send_stop msecs=1000 allbutme=0\n"
-		  "<6>panicforkiv: tarnex_hook start.\n"
-		  "<6>panicforkiv: panic process for kiv completed.\n");
-	EXPECT_EQ(sim_now_us(), t0);
-	EXPECT_EQ(fake_rec().stop_requests, 1);
-	EXPECT_EQ(fake_rec().hook_calls, 1);
-	EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
-	EXPECT_TRUE(sim_rec().requests.empty());   // the crash kernel announces itself
-	EXPECT_EQ(sim_locks_held(), 0);
-	panicforkiv_unload();
-}
-
-TEST(KexecProbe, CountsTheCpusThatStop)
-{
-	fake_kernel k;
-	k.cpus = 4;
-	k.cpu_stop_us = { 0, 2500, 2500 };
-	armed(k);
-	kexec();
-	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=3\n"), 1);
-	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: smp_send_stop msecs=997 allbutme=0\n"), 1);
-	EXPECT_EQ(panicforkiv_atomic_read(&waiting_for_crash_ipi), 0);
-	EXPECT_EQ(fake_rec().hook_calls, 1);
-	panicforkiv_unload();
-}
-
-TEST(KexecProbe, GivesUpOnACpuAfterASecond)
-{
-	fake_kernel k;
-	k.cpus = 3;
-	k.cpu_stop_us = { 1000, NEVER };
-	armed(k);
-	uint64_t t0 = sim_now_us();
-	kexec();
-	EXPECT_EQ(sim_now_us() - t0, 1000000u);
-	EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: smp_send_stop timeout allbutme=1\n"), 1);
-	EXPECT_EQ(fake_rec().hook_calls, 1);
-	EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
-	panicforkiv_unload();
+	struct {
+		int cpus;
+		std::vector<uint64_t> stop_us;
+		const char *outcome;
+		uint64_t waited;
+	} cases[] = {
+		{ 1, {}, "msecs=1000 allbutme=0", 0 },
+		{ 4, { 0, 2500, 2500 }, "msecs=997 allbutme=0", 3000 },
+		{ 3, { 1000, NEVER }, "timeout allbutme=1", 1000000 },
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.cpus);
+		fake_kernel k;
+		k.cpus = c.cpus;
+		k.cpu_stop_us = c.stop_us;
+		armed(k);
+		EXPECT_EQ(kexec(), 0);
+		EXPECT_EQ(sim_log_count("<6>xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=" +
+					std::to_string(c.cpus - 1) + "\n"), 1);
+		EXPECT_EQ(sim_log_count(std::string("<6>xen_smp_send_stop: smp_send_stop ") + c.outcome +
+					"\n"), 1) << sim_rec().log;
+		EXPECT_EQ(sim_now_us(), c.waited);
+		EXPECT_EQ(fake_rec().stop_requests, 1);
+		EXPECT_EQ(fake_rec().hook_calls, 1);
+		EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
+		EXPECT_EQ(sim_locks_held(), 0);
+		EXPECT_TRUE(sim_rec().requests.empty());   // the crash kernel announces itself
+		panicforkiv_unload();
+	}
 }
 
 TEST(KexecProbe, WarnsOnceInInterruptWhateverDebugSays)
