@@ -30,6 +30,8 @@ class Refusal(RegisterTest):
         self.ids = ["0000:05:00.0", "0000:08:01.0", "0000:06:00.0", "0000:08:02.0"]
 
     def refuse(self, request, **stub):
+        self.sb.remove("var/log/user.log")
+        self.sb.remove("stub_dump")
         r = self.register(*self.ids, TARNEX_STUB_REFUSE=hex(request), **stub)
         self.assertEqual([d["problems"] for d in requests(self.sb)],
                          [[]] * len(requests(self.sb)))
@@ -38,61 +40,43 @@ class Refusal(RegisterTest):
     def sent(self):
         return [d["request"] for d in requests(self.sb)]
 
-    def test_array_refused_names_its_element(self):
-        r = self.refuse(SET_HBA_INFO, TARNEX_STUB_ERR_NUM=2)
-        self.assertEqual(r.stderr, "ERROR: " + REFUSED_ARRAY + "\n")
-        self.refused(r, [REFUSED_ARRAY, "err_num 2", PLAIN_2])
-        self.assertEqual(self.sent(), [SET_HBA_INFO])  # the table is not sent
-
-    def test_array_refused_without_or_beyond_an_element(self):
-        for err_num in (0, -1, 3):
+    def test_array_refused(self):
+        """err_num names an adapter of the array from 1; 0, negative and
+        beyond the count name none. The table is then not sent."""
+        for err_num, errno, lines in ((2, 22, [PLAIN_2]), (1, 5, [PLAIN_1]), (0, 22, []),
+                                      (-1, 22, []), (3, 22, [])):
             with self.subTest(err_num=err_num):
-                self.sb.remove("var/log/user.log")
-                r = self.refuse(SET_HBA_INFO, TARNEX_STUB_ERR_NUM=err_num)
-                self.refused(r, [REFUSED_ARRAY, "err_num %d" % err_num])
+                r = self.refuse(SET_HBA_INFO, TARNEX_STUB_ERR_NUM=err_num, TARNEX_STUB_ERRNO=errno)
+                msg = "/dev/tarnex: an input/output error has occurred(%x:e5f)." % errno
+                self.assertEqual(r.stderr, "ERROR: " + msg + "\n")
+                self.refused(r, [msg, "err_num %d" % err_num] + lines)
+                self.assertEqual(self.sent(), [SET_HBA_INFO])
 
-    def test_errno_of_the_refusal_is_reported(self):
-        r = self.refuse(SET_HBA_INFO, TARNEX_STUB_ERRNO=5, TARNEX_STUB_ERR_NUM=1)
-        msg = "/dev/tarnex: an input/output error has occurred(5:e5f)."
-        self.assertEqual(r.stderr, "ERROR: " + msg + "\n")
-        self.refused(r, [msg, "err_num 1", PLAIN_1])
-
-    def test_table_refused_names_a_bridge(self):
-        r = self.refuse(SET_SHPC_INFO, TARNEX_STUB_ERR_NUM=1)
-        self.assertEqual(r.stderr, "ERROR: " + REFUSED_TABLE + "\n")
-        self.refused(r, [REFUSED_TABLE, "err_num 1 device_err_num 0", BRIDGE_HEAD, BRIDGE_REGS])
-        self.assertEqual(self.sent(), [SET_HBA_INFO, SET_SHPC_INFO])
-
-    def test_table_refused_names_an_adapter_of_the_bridge(self):
-        r = self.refuse(SET_SHPC_INFO, TARNEX_STUB_ERR_NUM=1, TARNEX_STUB_DEVICE_ERR_NUM=2)
-        self.refused(r, [REFUSED_TABLE, "err_num 1 device_err_num 2", BRIDGE_HEAD,
-                         BRIDGE_REGS, BEHIND_2])
-
-    def test_table_refused_with_numbers_out_of_range(self):
-        cases = [(1, 3, [BRIDGE_HEAD, BRIDGE_REGS]), (1, -2, [BRIDGE_HEAD, BRIDGE_REGS]),
+    def test_table_refused(self):
+        """err_num names a bridge, device_err_num an adapter behind it."""
+        cases = [(1, 0, [BRIDGE_HEAD, BRIDGE_REGS]), (1, 2, [BRIDGE_HEAD, BRIDGE_REGS, BEHIND_2]),
+                 (1, 3, [BRIDGE_HEAD, BRIDGE_REGS]), (1, -2, [BRIDGE_HEAD, BRIDGE_REGS]),
                  (2, 1, []), (0, 1, [])]
         for err_num, device_err_num, lines in cases:
             with self.subTest(err_num=err_num, device_err_num=device_err_num):
-                self.sb.remove("var/log/user.log")
                 r = self.refuse(SET_SHPC_INFO, TARNEX_STUB_ERR_NUM=err_num,
                                 TARNEX_STUB_DEVICE_ERR_NUM=device_err_num)
+                self.assertEqual(r.stderr, "ERROR: " + REFUSED_TABLE + "\n")
                 self.refused(r, [REFUSED_TABLE, "err_num %d device_err_num %d"
                                  % (err_num, device_err_num)] + lines)
+                self.assertEqual(self.sent(), [SET_HBA_INFO, SET_SHPC_INFO])
 
     def test_counts_and_addresses_rewritten_by_the_driver_are_not_followed(self):
         # The driver leaves huge counts and a wild array address behind: the
         # element lines still come from the records the command built.
-        r = self.refuse(SET_SHPC_INFO, TARNEX_STUB_ERR_NUM=1, TARNEX_STUB_DEVICE_ERR_NUM=1,
-                        TARNEX_STUB_SCRIBBLE=1)
-        self.refused(r, [REFUSED_TABLE, "err_num 1 device_err_num 1", BRIDGE_HEAD,
-                         BRIDGE_REGS, BEHIND_1])
-        self.sb.remove("var/log/user.log")
-        r = self.refuse(SET_SHPC_INFO, TARNEX_STUB_ERR_NUM=5, TARNEX_STUB_DEVICE_ERR_NUM=3,
-                        TARNEX_STUB_SCRIBBLE=1)
-        self.refused(r, [REFUSED_TABLE, "err_num 5 device_err_num 3"])
-        self.sb.remove("var/log/user.log")
-        r = self.refuse(SET_HBA_INFO, TARNEX_STUB_ERR_NUM=1000, TARNEX_STUB_SCRIBBLE=1)
-        self.refused(r, [REFUSED_ARRAY, "err_num 1000"])
+        for request, err_num, device_err_num, lines in (
+                (SET_SHPC_INFO, 1, 1, [REFUSED_TABLE, "err_num 1 device_err_num 1", BRIDGE_HEAD,
+                                       BRIDGE_REGS, BEHIND_1]),
+                (SET_SHPC_INFO, 5, 3, [REFUSED_TABLE, "err_num 5 device_err_num 3"]),
+                (SET_HBA_INFO, 1000, 0, [REFUSED_ARRAY, "err_num 1000"])):
+            with self.subTest(err_num=err_num):
+                self.refused(self.refuse(request, TARNEX_STUB_ERR_NUM=err_num, TARNEX_STUB_SCRIBBLE=1,
+                                         TARNEX_STUB_DEVICE_ERR_NUM=device_err_num), lines)
 
 
 if __name__ == "__main__":
