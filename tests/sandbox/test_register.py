@@ -156,13 +156,6 @@ class Topologies(RegisterTest):
         array, _ = self.accepted(self.register("0000:05:00.0", "0000:06:00.0"))
         self.assertEqual([h["alt_pm"] for h in array["hbas"]], [1, 0])
 
-    def test_operand_of_r_is_ignored(self):
-        self.machine.adapter("0000:05:00.0")
-        self.sb.write("etc/hba_addr.conf", table("0000:05:00.0"))
-        self.machine.write(self.sb)
-        r = self.sb.run("-r", "extra", preload=True, env=stub_env(self.sb))
-        self.accepted(r)
-
 
 class Failures(RegisterTest):
     def test_unknown_bus_mode_fails_only_when_an_adapter_reaches_it(self):
