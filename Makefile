@@ -5,6 +5,7 @@ BUILD    ?= build
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 FUZZ_SECONDS ?= 300
+MODULE_VERSION = $(shell sed -n 's/^PACKAGE_VERSION="\(.*\)"/\1/p' panicforkiv/dkms.conf)
 FUZZ_SMOKE_SECONDS ?= 10
 
 # Packages for building and testing the command (i386 on an amd64 host).
@@ -59,6 +60,11 @@ install: build
 	# The command never creates its lock file; it must exist before the first run.
 	[ -e $(DESTDIR)/var/opt/KVXRtarnex/lock/.tarnex.lock ] || \
 		install -m 0600 /dev/null $(DESTDIR)/var/opt/KVXRtarnex/lock/.tarnex.lock
+	# The module's sources go where DKMS builds them for every installed
+	# kernel: dkms install panicforkiv/$(MODULE_VERSION)
+	install -d $(DESTDIR)/usr/src/panicforkiv-$(MODULE_VERSION)
+	cd panicforkiv && install -m 0644 Kbuild Makefile dkms.conf \
+		$$(ls *.c *.h | grep -v '\.mod\.c$$') $(DESTDIR)/usr/src/panicforkiv-$(MODULE_VERSION)/
 
 clean:
 	rm -rf $(BUILD) build-fuzz build-native
