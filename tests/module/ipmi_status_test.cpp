@@ -156,8 +156,8 @@ TEST(MachineStatus, SecondSetterIsTurnedAwayUntouched)
 	int nested = 1;
 	uint64_t accesses_during = 0;
 	std::string irq_during;
-	sim_on_port_access([&](uint64_t n) {
-		if (n != 40)
+	sim_on_delay([&](uint64_t) {        // the first wait of the first exchange
+		if (nested != 1)
 			return;
 		uint64_t a = sim_rec().port_accesses;
 		std::string e = sim_rec().irq;
@@ -166,7 +166,7 @@ TEST(MachineStatus, SecondSetterIsTurnedAwayUntouched)
 		irq_during = sim_rec().irq.substr(e.size());
 	});
 	EXPECT_EQ(panicforkiv_set_status_halt(), 0);
-	sim_on_port_access(nullptr);
+	sim_on_delay(nullptr);
 	EXPECT_EQ(nested, -16);
 	EXPECT_EQ(accesses_during, 0u);
 	EXPECT_EQ(irq_during, "");

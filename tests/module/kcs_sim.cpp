@@ -61,12 +61,10 @@ struct bmc {
 	std::vector<pending_answer> pending;
 	int faulty_answers = 0;
 
-	std::function<void(uint64_t)> hook;
 	std::function<void(uint64_t)> delay_hook;
 	int locks_held = 0;
 	bool irqs_off = false;
 	int line0_mask = 0;
-	bool in_spin = false;
 	uint64_t last_touch = 0;
 	bool touched = false;
 	int bust_depth = 0;
@@ -330,12 +328,6 @@ void port_access()
 	bmc_advance();
 }
 
-void after_access()
-{
-	if (g.hook)
-		g.hook(g.rec.port_accesses);
-}
-
 } // namespace
 
 void sim_reset(const sim_faults &f)
@@ -356,7 +348,6 @@ void sim_reset(const sim_faults &f)
 sim_faults &sim_fault() { return g.f; }
 sim_record &sim_rec() { return g.rec; }
 uint64_t sim_now_us() { return g.now; }
-void sim_on_port_access(std::function<void(uint64_t)> hook) { g.hook = std::move(hook); }
 void sim_on_delay(std::function<void(uint64_t)> hook) { g.delay_hook = std::move(hook); }
 int sim_state() { return g.state; }
 int sim_locks_held() { return g.locks_held; }
@@ -369,6 +360,14 @@ std::vector<sim_request> sim_requests_for(uint8_t cmd)
 		if (q.frame.size() >= 2 && q.frame[0] == 0x18 && q.frame[1] == cmd)
 			r.push_back(q);
 	return r;
+}
+
+std::string sim_statuses()
+{
+	std::string s;
+	for (const sim_request &q : sim_requests_for(0x34))
+		s += q.frame.size() > 9 ? sim_hex({ q.frame[9] }) + " " : "? ";
+	return s;
 }
 
 int sim_log_count(const std::string &text)
@@ -409,7 +408,6 @@ extern "C" u8 panicforkiv_inb(u16 port)
 		g.rec.stray_ports++;
 		v = 0xFF;
 	}
-	after_access();
 	return v;
 }
 
@@ -427,7 +425,6 @@ extern "C" void panicforkiv_outb(u8 value, u16 port)
 	} else {
 		g.rec.stray_ports++;
 	}
-	after_access();
 }
 
 extern "C" void panicforkiv_udelay(unsigned int usecs)

@@ -84,8 +84,6 @@ void sim_reset(const sim_faults &f = sim_faults());
 sim_faults &sim_fault();
 sim_record &sim_rec();
 uint64_t sim_now_us();
-// Called after every port access, with the access count.
-void sim_on_port_access(std::function<void(uint64_t)> hook);
 // Called after every busy-wait, with the clock.
 void sim_on_delay(std::function<void(uint64_t)> hook);
 // Current interface state (0 IDLE .. 3 ERROR) without a port access.
@@ -95,6 +93,8 @@ int sim_locks_held();
 bool sim_irqs_off();
 // Requests received for an App command.
 std::vector<sim_request> sim_requests_for(uint8_t cmd);
+// The machine statuses sent to the controller at 0x24, as "0a 0b ".
+std::string sim_statuses();
 // Number of non-overlapping occurrences of text in the log.
 int sim_log_count(const std::string &text);
 // Bytes as "00 24 c0" for messages.

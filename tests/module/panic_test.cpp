@@ -33,15 +33,6 @@ int kexec()
 	return panicforkiv_machine_kexec_handler(nullptr, nullptr);
 }
 
-// The machine statuses the controller at 0x24 was sent.
-std::string statuses()
-{
-	std::string s;
-	for (const sim_request &r : sim_requests_for(SEND_MSG))
-		s += r.frame.size() > 9 ? sim_hex({ r.frame[9] }) + " " : "? ";
-	return s;
-}
-
 // Only a crash_loaded answer of exactly 1 leaves everything to the crash
 // kernel; any other answer, or none, calls the hook and sends halt.
 TEST(PanicNotifier, CrashKernelLoadedOrNot)
@@ -63,7 +54,7 @@ TEST(PanicNotifier, CrashKernelLoadedOrNot)
 		EXPECT_EQ(fake_rec().hook_calls, c.ready ? 0 : 1);
 		EXPECT_EQ(fake_rec().hook_calls_unsafe, 0);
 		EXPECT_EQ(panicforkiv_func != nullptr, c.ready);
-		EXPECT_EQ(statuses(), c.ready ? "" : "0b ");
+		EXPECT_EQ(sim_statuses(), c.ready ? "" : "0b ");
 		EXPECT_EQ(panic_called, c.ready ? 0 : 1);
 		EXPECT_EQ(sim_log_count(c.ready ? "kdump is ready.\n" : "kdump is not ready.\n"), 1);
 		EXPECT_EQ(sim_locks_held(), 0);
@@ -95,7 +86,7 @@ TEST(PanicNotifier, HookMissingOrFailingStillSendsHalt)
 	panic();
 	panic();
 	EXPECT_EQ(sim_log_count("<3>panicforkiv: symbol_get(tarnex_hook) failed in panic_process.\n"), 2);
-	EXPECT_EQ(statuses(), "0b ");
+	EXPECT_EQ(sim_statuses(), "0b ");
 	panicforkiv_unload();
 
 	k = fake_kernel();
@@ -104,7 +95,7 @@ TEST(PanicNotifier, HookMissingOrFailingStillSendsHalt)
 	panic();
 	EXPECT_EQ(fake_rec().hook_calls, 1);
 	EXPECT_EQ(sim_log_count("<3>panicforkiv: tarnex_hook() failed.\n"), 1);
-	EXPECT_EQ(statuses(), "0b ");
+	EXPECT_EQ(sim_statuses(), "0b ");
 	EXPECT_EQ(panicforkiv_func, nullptr);
 	panicforkiv_unload();
 }
@@ -206,7 +197,7 @@ TEST(KexecProbe, AfterTheNotifierTheHookIsNotCalledAgain)
 	panic();
 	EXPECT_EQ(fake_rec().hook_calls, 1);
 	EXPECT_EQ(sim_log_count("<3>panicforkiv: tarnex_hook failed.\n"), 1);
-	EXPECT_EQ(statuses(), "0b ");       // the notifier still sends halt
+	EXPECT_EQ(sim_statuses(), "0b ");       // the notifier still sends halt
 	panicforkiv_unload();
 }
 

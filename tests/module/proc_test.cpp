@@ -34,15 +34,6 @@ std::string read_message(long off = 0)
 	return n == 0 ? "EOF" : std::string(page, n);
 }
 
-// The machine statuses sent to the controller at 0x24.
-std::string statuses()
-{
-	std::string s;
-	for (const sim_request &r : sim_requests_for(SEND_MSG))
-		s += sim_hex({ r.frame.at(9) }) + " ";
-	return s;
-}
-
 TEST(ProcDebug, TakesZeroOrOneOnly)
 {
 	struct {
@@ -92,7 +83,7 @@ TEST(ProcWrite, UsesAtMost4095Bytes)
 	fake_reset();
 	EXPECT_EQ(write_message("1" + std::string(4999, '\n')), 4095);
 	EXPECT_EQ(fake_rec().copied, 4095u);
-	EXPECT_EQ(statuses(), "0a ");
+	EXPECT_EQ(sim_statuses(), "0a ");
 }
 
 TEST(ProcWrite, RefusalsAndFailures)
@@ -125,14 +116,14 @@ TEST(ProcMessage, OneSendsDumpingOtherValuesChangeNothing)
 	fake_reset();
 	EXPECT_EQ(read_message(), "0");
 	EXPECT_EQ(write_message("1"), 1);
-	EXPECT_EQ(statuses(), "0a ");
+	EXPECT_EQ(sim_statuses(), "0a ");
 	EXPECT_EQ(read_message(), "1");
 	EXPECT_EQ(read_message(1), "EOF");
 	for (const char *text : { "3", "0", "-1", "", "x", "4294967297" }) {
 		EXPECT_EQ(write_message(text), -EINVAL) << text;
 		EXPECT_EQ(read_message(), "1");
 	}
-	EXPECT_EQ(statuses(), "0a ");
+	EXPECT_EQ(sim_statuses(), "0a ");
 	EXPECT_EQ(sim_log_count(IMPI_FAILED), 6);
 }
 
@@ -150,7 +141,7 @@ TEST(ProcMessage, BusyAndFailingSetters)
 	sim_fault().status_busy_tries = 4;
 	EXPECT_EQ(write_message("2"), 1);
 	EXPECT_EQ(sim_rec().status_tries, 5);
-	EXPECT_EQ(statuses(), "0b ");
+	EXPECT_EQ(sim_statuses(), "0b ");
 
 	fake_reset();
 	sim_fault().fault_cmd = SEND_MSG;
