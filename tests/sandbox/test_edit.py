@@ -76,6 +76,21 @@ class Delete(EditTest):
         self.assertUnchanged()
         self.assertEqual(self.sb.log_messages()[-1], "end(1051).")
 
+    def test_table_that_cannot_be_written_ends_with_31_or_32(self):
+        self.m.disk("sdb", 16, "0000:05:00.0")
+        out = "/etc/opt/KVXRtarnex/no/dir/t.conf"
+        for args, status, end in ((["-d", "B"], 32, "end(1052)."),
+                                  (["-c", "B", "C"], 32, "end(1042)."),
+                                  (["-a", "/dev/sdb"], 31, "end(1032).")):
+            with self.subTest(args=args):
+                r = self.run_edit("-o", out, *args, env=EXTENDED)
+                self.assertEqual(r.status, status, r)
+                # The message names the temporary file: the target and mkstemp's six characters.
+                self.assertRegex(r.stderr, r"^ERROR: %s\w{6}: an input/output error has "
+                                 r"occurred\(2:2064\)\.\n$" % out)
+                self.assertEqual(self.sb.log_messages()[-1], end)
+                self.assertUnchanged()
+
     def test_output_to_standard_output_and_another_table_file(self):
         r = self.run_edit("-o", "-", "-d", "B", env=EXTENDED)
         self.assertRun(r, 0, stderr="", stdout="# adapters of node1\n"
