@@ -1,6 +1,7 @@
 """Label add of volume manager classes and volumes: the query command, its
 output, and the disks asked for through the diagnostic node."""
 
+import os
 import time
 import unittest
 
@@ -69,13 +70,20 @@ class Class(VolumeManagerTest):
         self.assertIn("callee get_pci_by_guess_mxv_class(1502).", msgs)
 
     def test_silent_command_is_killed_at_the_time_out(self):
-        self.m.mxvinfo("exec sleep 60")
+        self.m.mxvinfo("echo $$ > %s\nexec sleep 60" % self.sb.path("mxvinfo.pid"))
         start = time.monotonic()
         r = self.m.run("-t", "1", "-a", "CLS", env=EXTENDED)
         self.assertLess(time.monotonic() - start, 30)
         self.assertRun(r, 6, stderr="ERROR: illegal class-name CLS.\n")
         # Not waited for, so no wait status to show.
         self.assertIn("/usr/sbin/mxvinfo -D -c CLS 0x0.", self.sb.log_messages())
+        stat = "/proc/%s/stat" % self.sb.read("mxvinfo.pid").strip()
+        for _ in range(100):  # killed: gone, or a zombie until its new parent reaps it
+            if not os.path.exists(stat) or open(stat).read().rsplit(") ", 1)[1][0] == "Z":
+                break
+            time.sleep(0.05)
+        else:
+            self.fail("the query command still runs")
 
     def test_missing_command_fails_a_class_at_once(self):
         self.assertRun(self.m.run("-a", "CLS"), 6, stderr="ERROR: illegal class-name CLS.\n")
