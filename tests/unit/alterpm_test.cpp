@@ -94,20 +94,6 @@ TEST_F(AlterPmItem, ColonRulesConversionsAndReports) {
     }
 }
 
-TEST_F(AlterPmItem, LaterCallsAnswerFromTheKeptValues) {
-    char text[] = "1000:0030:*";
-    conf_record r = record(text, sizeof text);
-    ASSERT_EQ(parse_d0_item(&r, nullptr, nullptr, nullptr, nullptr), 0);
-    strcpy(text, "junk");
-    uint16_t vendor = 0, device = 0;
-    uint8_t revision = 0, wildcard = 0;
-    ASSERT_EQ(parse_d0_item(&r, &vendor, &device, &revision, &wildcard), 0);
-    EXPECT_EQ(vendor, 0x1000);
-    EXPECT_EQ(device, 0x0030);
-    EXPECT_EQ(revision, 0x2a);
-    EXPECT_EQ(wildcard, 1);
-}
-
 TEST_F(AlterPmItem, TextWithoutTerminatorInItsSizeFailsWith0xbc6) {
     char text[] = "1000:0030:1";
     conf_record r = record(text, 5);
