@@ -97,7 +97,7 @@ class Delete(EditTest):
                        "A,/dev/sda 0000:05:00.0 # boot path\n\nA,/dev/sdc 0000:07:00.0\n")
         self.assertUnchanged()
 
-        self.sb.write("etc/other.conf", "B,/dev/sdb 0000:06:00.0\nC,/dev/sdd 0000:08:00.0\n")
+        self.sb.write("etc/other.conf", "C,/dev/sdd 0000:08:00.0\nB,/dev/sdb 0000:06:00.0\n")
         r = self.run_edit("-f", "/etc/opt/KVXRtarnex/other.conf", "-d", "C", env=EXTENDED)
         self.assertRun(r, 0, stderr="")
         self.assertEqual(self.sb.read("etc/other.conf"), "B,/dev/sdb 0000:06:00.0\n")

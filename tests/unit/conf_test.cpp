@@ -1,5 +1,5 @@
-// Record list, failing field selection, bus IDs and what the append refuses.
-// The table check is shown end to end in tests/sandbox/test_table.py.
+// Failing field selection, bus IDs and what the append refuses. The record
+// list is shown end to end by the sandbox's table, listing and edit tests.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,18 +53,6 @@ protected:
     captured_log log_;
     void TearDown() override { clear(&list_); }
 };
-
-TEST_F(Conf, CollectNumbersFieldsAndMarksLineStarts) {
-    ASSERT_EQ(load(&list_, "a b # c\n\n  # d\nx", nullptr), 0);
-    EXPECT_EQ(dump(&list_), "a@1.1:1:11 b@1.3:2:10 # c@1.5:3:20 $@1.7:4:42 $@2.0:1:43 "
-                            "# d@3.3:1:21 $@3.5:2:42 x@4.1:1:11 $@4.1:2:42");
-    conf_context ctx = {&list_, "t", 1, 1, nullptr, {-1}};
-    EXPECT_EQ(conf_collect(&ctx, "x", 2, 5, 1, 7), -1) << "unknown class";
-    conf_remove(&list_, list_.first->next);  // from the middle, the head and the tail
-    conf_remove(&list_, list_.first);
-    conf_remove(&list_, conf_last(&list_));
-    EXPECT_EQ(dump(&list_), "# c@1.5:3:20 $@1.7:4:42 $@2.0:1:43 # d@3.3:1:21 $@3.5:2:42 x@4.1:1:11");
-}
 
 // The words chosen from matching lines are shown end to end with the volume
 // manager's output and the alternative list; here what fails the selection.
