@@ -15,6 +15,18 @@ END_OK = "end(1061)."
 END_REFUSED = "end(1060)."
 
 
+def build_failed(sub_loc, *lines):
+    """The log lines of a record build that failed in build_shpc_hba_info_sub."""
+    return list(lines) + ["callee build_shpc_hba_info_sub(%d)." % sub_loc,
+                          "callee build_shpc_hba_info(3638)."]
+
+
+def no_pm(bus_id, sub_loc=3446):
+    return build_failed(sub_loc, "there was a fatal error(ce2).",
+                        "device %s is not under the control of SHPC and it dose not have the "
+                        "power management function." % bus_id)
+
+
 def table(*bus_ids_):
     return "".join("l%d,/dev/sd%s %s\n" % (i, chr(ord("a") + i), b)
                    for i, b in enumerate(bus_ids_))
@@ -201,33 +213,21 @@ class Failures(RegisterTest):
         m.adapter("0000:07:00.0", pm=False)
         r = self.register("0000:07:00.0")
         self.assertEqual(r.stderr, "ERROR: there was a fatal error(ce2).\n")
-        self.refused(r, [
-            "there was a fatal error(ce2).",
-            "device 0000:07:00.0 is not under the control of SHPC and it dose not have the "
-            "power management function.",
-            "callee build_shpc_hba_info_sub(3419).",
-            "callee build_shpc_hba_info(3638)."])
+        self.refused(r, no_pm("0000:07:00.0", 3419))
         self.assertEqual(read_dump(self.sb), [])
 
     def test_absent_adapter(self):
         self.machine.adapter("0000:05:00.0")
         r = self.register("0000:05:00.0", "0000:05:00.3")
         self.assertEqual(r.stderr, "ERROR: there was a fatal error(ccb).\n")
-        self.refused(r, [
-            "there was a fatal error(ccb).",
-            "device 0000:05:00.3 is does not exist.",
-            "callee build_shpc_hba_info_sub(3446).",
-            "callee build_shpc_hba_info(3638)."])
+        self.refused(r, build_failed(3446, "there was a fatal error(ccb).",
+                                     "device 0000:05:00.3 is does not exist."))
 
     def test_capability_walk(self):
         """The adapter's power-management capability: found along the chain
         and at an unaligned pointer, or reported missing after whatever
         ended the walk (a loop, a 0xff pointer, a read past the file)."""
         Cap, PmCap = pcifix.Cap, pcifix.PmCap
-        no_pm = ["there was a fatal error(ce2).",
-                 "device 0000:05:00.0 is not under the control of SHPC and it dose not have the "
-                 "power management function.",
-                 "callee build_shpc_hba_info_sub(3446).", "callee build_shpc_hba_info(3638)."]
         cases = [
             (dict(caps=[Cap(0x05, bytes(22)), Cap(0x10, bytes(58)), PmCap()]), 0x94, []),
             (dict(caps=[Cap(0x05, bytes(6), offset=0x41), PmCap(offset=0x4a)]), 0x4a, []),
@@ -251,17 +251,16 @@ class Failures(RegisterTest):
                 self.machine.adapter("0000:05:00.0", **kw)
                 r = self.register("0000:05:00.0")
                 if pm_cap is None:
-                    self.refused(r, walk + no_pm)
+                    self.refused(r, walk + no_pm("0000:05:00.0"))
                 else:
                     self.assertEqual(self.accepted(r)[0]["hbas"][0]["pm_cap"], pm_cap)
 
     def test_bus_id_too_long_for_the_record(self):
         self.machine.adapter("0000:05:00.0")
         r = self.register("0000000000000:05:00.0")  # 21 characters naming 0000:05:00.0
-        self.refused(r, [
-            "there was a fatal error(4103).",
-            "device 0000000000000:05:00.0 bus ID is longer than 19 characters.",
-            "callee build_shpc_hba_info_sub(3446).", "callee build_shpc_hba_info(3638)."])
+        self.refused(r, build_failed(
+            3446, "there was a fatal error(4103).",
+            "device 0000000000000:05:00.0 bus ID is longer than 19 characters."))
         self.sb.remove("var/log/user.log")
         array, _ = self.accepted(self.register("00000000000:05:00.0"))  # 19: the most that fits
         self.assertEqual(bus_ids(array), ["00000000000:05:00.0"])
