@@ -105,6 +105,7 @@ TEST(MachineStatus, ControllerThatNeverAnswers)
 	EXPECT_EQ(panicforkiv_set_status_halt(), 0xFF);
 	EXPECT_EQ(sim_requests_for(GET_FLAGS).size(), 500u);
 	EXPECT_TRUE(sim_requests_for(GET_MSG).empty());
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: wait_sms_atn_one: time out.\n"), 500);
 	EXPECT_EQ(sim_log_count("<3>panicforkiv: ipmi_set_machine_status: IPMI: Timeout.\n"), 1);
 }
 

@@ -121,6 +121,9 @@ TEST(KcsExchange, FailedAnswersAreReportedWithTheirText)
 		char line[512];
 		snprintf(line, sizeof(line), "<3>panicforkiv: ERROR code=0x%02x, %s\n", c.code, c.text);
 		EXPECT_EQ(sim_log_count(line), 1) << sim_rec().log;
+		if (f.write_after_last) {
+			EXPECT_EQ(sim_log_count("<6>panicforkiv: kcs_read: state = 2\n"), 1);
+		}
 		EXPECT_EQ(d.resp_len, resp_len);
 		EXPECT_EQ(d.resp_data[0], 0x5A);
 		expect_clean_protocol();
@@ -175,6 +178,7 @@ TEST(KcsWrite, IdleAfterWriteEndFailsAfterOneRunWithoutTheLastByte)
 	EXPECT_EQ(sim_rec().write_ends, 1);
 	EXPECT_EQ(sim_rec().frame_bytes, 2) << "18 30 written, eb held back";
 	EXPECT_TRUE(sim_rec().requests.empty());
+	EXPECT_EQ(sim_log_count("<3>panicforkiv: kcs_write: not WRITE_STATE...\n"), 1);
 	EXPECT_EQ(sim_log_count("kcs_read"), 0) << "no read after a failed write";
 	EXPECT_EQ(d.resp_data[0], 0x5A);
 }

@@ -75,6 +75,7 @@ TEST(KernelMode, ElfcorehdrStartingAWordMeansTheCrashKernel)
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(mode_of(c.cmdline), c.mode) << c.cmdline;
+	EXPECT_EQ(sim_log_count("kernel mode ="), 0) << "the last row: nothing searched, nothing said";
 
 	// A reader that fails leaves nothing to search: first kernel.
 	fake_kernel k = good_machine();
@@ -107,6 +108,18 @@ TEST(IpmiInterface, SpmiKcsInstanceGivesPortAndInterrupt)
 	EXPECT_EQ(interface_of(k), 0);
 	EXPECT_EQ(KCSIRQ, 0u);
 
+	// Instances that are not KCS, have the reserved byte 0, are in memory
+	// space or too short are skipped for the next.
+	std::vector<uint8_t> bt = spmi_table(0xE4), legacy0 = spmi_table(), memory = spmi_table(),
+			     short_table = spmi_table();
+	bt[36] = 4;
+	legacy0[37] = 0;
+	memory[48] = 0;
+	short_table.resize(56);
+	k.spmi = { bt, legacy0, memory, short_table, spmi_table(0xCA4) };
+	EXPECT_EQ(interface_of(k), 0);
+	EXPECT_EQ(KCSBASEADDR, 0xCA4u);
+
 	// An instance without an address ends the SPMI search: SMBIOS instead.
 	k.spmi = { spmi_table(~0ULL), spmi_table(0xCA4) };
 	EXPECT_EQ(interface_of(k), 0);
@@ -116,7 +129,7 @@ TEST(IpmiInterface, SpmiKcsInstanceGivesPortAndInterrupt)
 
 TEST(IpmiInterface, SmbiosRecordsAreReadByTheirLengthAndModifier)
 {
-	std::vector<uint8_t> short16 = dmi_record(0xCA3, 0, 5), odd17 = dmi_record(0xCA3, 0, 5),
+	std::vector<uint8_t> short16 = dmi_record(0xCA2, 0, 5), odd17 = dmi_record(0xCA3, 0x10, 5),
 			     smic = dmi_record(0xCA3);
 	short16.resize(16);
 	short16[1] = 16;
@@ -133,8 +146,8 @@ TEST(IpmiInterface, SmbiosRecordsAreReadByTheirLengthAndModifier)
 		{ "address LSB from the modifier", { dmi_record(0xCA3, 0x10, 7) }, 0xCA3, 7 },
 		{ "spacing 1 and 2 are fine", { dmi_record(0xCA3, 0x80, 5) }, 0xCA2, 5 },
 		{ "only 16 bits of an I/O base", { dmi_record(0x12340CA3, 0, 5) }, 0xCA2, 5 },
-		{ "short record: I/O, no interrupt", { short16 }, 0xCA2, 0 },
-		{ "17 bytes: no interrupt byte", { odd17 }, 0xCA2, 0 },
+		{ "short record: I/O whatever bit 0 says, no interrupt", { short16 }, 0xCA2, 0 },
+		{ "17 bytes: modifier, no interrupt byte", { odd17 }, 0xCA3, 0 },
 		{ "SMIC, memory space and reserved spacing skipped",
 		  { smic, dmi_record(0xFED40000, 0, 5), dmi_record(0xCA3, 0xC0, 5),
 		    dmi_record(0xCA5, 0, 11) }, 0xCA4, 11 },
@@ -146,6 +159,11 @@ TEST(IpmiInterface, SmbiosRecordsAreReadByTheirLengthAndModifier)
 		EXPECT_EQ(interface_of(k), 0) << c.what;
 		EXPECT_EQ(KCSBASEADDR, c.base) << c.what;
 		EXPECT_EQ(KCSIRQ, c.irq) << c.what;
+		if (c.recs.size() > 1) {           // reserved spacing says nothing
+			EXPECT_EQ(sim_log_count("): IPMI interface is not KCS type\n"), 1);
+			EXPECT_EQ(sim_log_count("): IPMI interface do not use I/O ports\n"), 1);
+			EXPECT_EQ(sim_log_count("<6>panicforkiv: DMI("), 2);
+		}
 	}
 }
 
