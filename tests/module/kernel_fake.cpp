@@ -110,10 +110,8 @@ extern "C" int panicforkiv_read_cmdline(char *page, int count)
 
 extern "C" void *panicforkiv_get_page(void)
 {
-	if (k.free_pages == 0)
+	if (k.out_of_pages)
 		return nullptr;
-	if (k.free_pages > 0)
-		k.free_pages--;
 	rec.pages_taken++;
 	return calloc(1, PANICFORKIV_PAGE_SIZE);
 }

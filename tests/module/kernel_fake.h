@@ -19,7 +19,7 @@ struct fake_kernel {
 	bool cmdline_reader = true;
 	std::string cmdline = "BOOT_IMAGE=/boot/vmlinuz-6.1 root=/dev/sda1 ro quiet\n";
 	bool cmdline_fails = false;              // the reader answers -1
-	int free_pages = -1;                     // pages that can be taken (-1: any)
+	bool out_of_pages = false;               // no page can be taken
 	bool acpi_disabled = false;
 	std::vector<std::vector<uint8_t>> spmi;  // instances 1, 2, ...
 	std::vector<std::vector<uint8_t>> dmi;   // type-38 records, in order

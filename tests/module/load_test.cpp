@@ -242,7 +242,7 @@ TEST(Load, EveryFailureUndoesWhatWasDone)
 	} cases[] = {
 		{ "symbols", [](fake_kernel &k) { k.symbols = -ENODEV; }, -ENODEV, nullptr },
 		{ "cmdline", [](fake_kernel &k) { k.cmdline_reader = false; }, -ENODEV, nullptr },
-		{ "page", [](fake_kernel &k) { k.free_pages = 0; }, -ENODEV, nullptr },
+		{ "page", [](fake_kernel &k) { k.out_of_pages = true; }, -ENODEV, nullptr },
 		{ "probe", [](fake_kernel &k) { k.probe_result = -EINVAL; }, -ENODEV,
 		  "<3>panicforkiv: registering panicforkiv_handler_kprobe failed.\n" },
 		{ "notifier", [](fake_kernel &k) { k.notifier_result = -EEXIST; }, -ENODEV,

@@ -95,7 +95,7 @@ TEST(ProcWrite, RefusalsAndFailures)
 		EXPECT_EQ(writer(nullptr, "1", 1, &data), -EINVAL);
 		EXPECT_EQ(fake_rec().pages_taken, 0);   // refused before anything else
 
-		fake_k().free_pages = 0;
+		fake_k().out_of_pages = true;
 		EXPECT_EQ(writer(nullptr, "1", 1, nullptr), -ENOMEM);
 
 		fake_reset();
