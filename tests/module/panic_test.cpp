@@ -65,16 +65,21 @@ TEST(PanicNotifier, CrashKernelLoadedOrNot)
 	}
 }
 
+// After the first notifier run neither a second run nor the probe calls
+// the hook or sends anything again.
 TEST(PanicNotifier, SecondRunSendsNothing)
 {
 	armed();
 	panic();
 	sim_rec() = sim_record();
 	EXPECT_EQ(panic(), 0);
-	EXPECT_EQ(fake_rec().hook_calls, 1);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	EXPECT_EQ(sim_log_count("<6>panicforkiv: tarnex_hook() has already been executed.\n"), 1);
 	EXPECT_EQ(sim_log_count("<6>panicforkiv: panicforkiv_set_status_halt() has already been executed.\n"), 1);
+	kexec();
+	EXPECT_EQ(fake_rec().hook_calls, 1);
+	EXPECT_EQ(fake_rec().stop_requests, 1);
+	EXPECT_EQ(sim_log_count("<6>panicforkiv: tarnex_hook() has already been executed.\n"), 2);
 	panicforkiv_unload();
 }
 
@@ -179,17 +184,10 @@ TEST(KexecProbe, WarnsOnceInInterruptWhateverDebugSays)
 	panicforkiv_unload();
 }
 
-TEST(KexecProbe, AfterTheNotifierTheHookIsNotCalledAgain)
+// A hook that fails in the probe is not called again by the notifier,
+// which still sends halt.
+TEST(KexecProbe, FailingHookIsNotCalledAgain)
 {
-	armed();
-	panic();
-	sim_rec().log.clear();
-	kexec();
-	EXPECT_EQ(fake_rec().hook_calls, 1);
-	EXPECT_EQ(fake_rec().stop_requests, 1);
-	EXPECT_EQ(sim_log_count("<6>panicforkiv: tarnex_hook() has already been executed.\n"), 1);
-	panicforkiv_unload();
-
 	fake_kernel k;
 	k.hook_result = 1;
 	armed(k);
