@@ -305,6 +305,14 @@ TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 	EXPECT_EQ(sim_now_us(), 5000u);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	panicforkiv_unload();
+
+	// Failing otherwise: one call.
+	fake_reset(k);
+	sim_fault().fault_cmd = 0x34;
+	sim_fault().cc = 0x83;
+	ASSERT_EQ(panicforkiv_load(), 0);
+	EXPECT_EQ(sim_rec().status_tries, 1);
+	panicforkiv_unload();
 }
 
 TEST(Unload, GoesOnWhenTheNotifierWasNotOnTheChain)
