@@ -208,13 +208,22 @@ int scan_stream(const char *path, int fd, int32_t timeout_ms, const scan_callbac
         goto out;
     }
     if (path) {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        // A FIFO without a writer would block open itself, before the
+        // time-out can act; opened non-blocking, it waits in poll instead.
+        // The reads block again as for a descriptor handed in.
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd == -1) {
             code = SCAN_DETAIL_OPEN;
             err = errno;
             goto out;
         }
         opened = true;
+        int flags = fcntl(fd, F_GETFL);
+        if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+            code = SCAN_DETAIL_OPEN;
+            err = errno;
+            goto out;
+        }
     } else if (fd < 0) {
         code = SCAN_DETAIL_BAD_FD;
         err = EINVAL;
