@@ -1,5 +1,6 @@
 // The child-process runner: a command's standard output and error are read
-// through one pipe by the line stream reader, with the run's time-out.
+// through one pipe by the line stream reader, with the run's time-out and a
+// bound on the bytes read.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +25,10 @@ enum {
 };
 
 const char DEV_NULL[] = "/dev/null";
+
+// Far more than any answer of the commands run here (a few hundred bytes
+// per disk), small enough that what is collected from it stays modest.
+const size_t OUTPUT_LIMIT = 1024 * 1024;
 
 // Closes every descriptor from 3 up. Only async-signal-safe calls: this
 // runs between fork and exec.
@@ -89,9 +94,9 @@ int run_command(const char *path, char *const argv[], int32_t timeout_ms, const 
         run_child(path, argv, p[0], p[1]);
 
     close(p[1]);
-    if (scan_stream(nullptr, p[0], timeout_ms, cb, nullptr) == -1) {
-        // A silent, slow or unparsable command is ended at once; it is not
-        // waited for, since it may not die while it sleeps in the kernel.
+    if (scan_stream_limited(nullptr, p[0], timeout_ms, cb, OUTPUT_LIMIT, nullptr) == -1) {
+        // A silent, endless or unparsable command is ended at once; it is
+        // not waited for, since it may not die while it sleeps in the kernel.
         int err = errno;
         kill(pid, SIGTERM);
         kill(pid, SIGKILL);
