@@ -1,6 +1,7 @@
 // The child-process runner: a command's standard output and error are read
 // through one pipe by the line stream reader, with the run's time-out and a
-// bound on the bytes read.
+// bound on the bytes read. The child leads a process group of its own, so
+// that a command that is ended takes the processes it started with it.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -43,6 +44,7 @@ void close_other_descriptors(void) {
 }
 
 [[noreturn]] void run_child(const char *path, char *const argv[], int read_end, int write_end) {
+    setpgid(0, 0);
     close(read_end);
     int null_fd = open(DEV_NULL, O_RDWR);
     if (null_fd == -1)
@@ -92,14 +94,19 @@ int run_command(const char *path, char *const argv[], int32_t timeout_ms, const 
     }
     if (pid == 0)
         run_child(path, argv, p[0], p[1]);
+    // Set on both sides, so the group exists whichever runs first.
+    setpgid(pid, pid);
 
     close(p[1]);
     if (scan_stream_limited(nullptr, p[0], timeout_ms, cb, OUTPUT_LIMIT, nullptr) == -1) {
-        // A silent, endless or unparsable command is ended at once; it is
-        // not waited for, since it may not die while it sleeps in the kernel.
+        // A silent, endless or unparsable command is ended at once with its
+        // whole group; it is not waited for, since it may not die while it
+        // sleeps in the kernel.
         int err = errno;
-        kill(pid, SIGTERM);
-        kill(pid, SIGKILL);
+        if (kill(-pid, SIGTERM) == -1)
+            kill(pid, SIGTERM);
+        if (kill(-pid, SIGKILL) == -1)
+            kill(pid, SIGKILL);
         close(p[0]);
         return fail(detail, err);
     }
