@@ -169,7 +169,7 @@ int tarnex_main(int argc, char **argv) {
     log_info("start.\n");
 
     // Held until the process exits; the kernel drops the lock then.
-    int lock_fd = open_with_retry(LOCK_PATH, O_RDWR);
+    int lock_fd = open_lock_file(LOCK_PATH);
     if (lock_fd == -1)
         return end_run(LOC_END_LOCK_OPEN, EXIT_LOCK_OPEN);
     if (lockf_with_retry(lock_fd, F_TLOCK, 0, LOCK_PATH) != 0)
