@@ -8,11 +8,15 @@
 //  4. the directory is synced, so the new names are on disk as well.
 // SIGHUP, SIGINT and SIGTERM are held back from the start to the end and
 // delivered after the table is complete.
+//
+// An existing P that is not a regular file (a device node, FIFO, directory
+// or symbolic link) is refused before anything moves.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "conf/conf.h"
@@ -36,6 +40,7 @@ enum {
     LOC_SAVE_RENAME = 0x2067,
     LOC_SAVE_DIR_OPEN = 0x2068,
     LOC_SAVE_DIR_SYNC = 0x2069,
+    LOC_SAVE_NOT_REGULAR = 0x206a,
 };
 
 enum {
@@ -52,9 +57,8 @@ const conf_record *next_printed(const conf_record *rec) {
     return rec;
 }
 
-// Syncs the directory that holds path, so that a rename into it lasts.
-// dir is a buffer of at least strlen(path) + 1 bytes.
-int sync_directory(const char *path, char *dir) {
+// The directory that holds path, into dir (at least strlen(path) + 1 bytes).
+void directory_of(const char *path, char *dir) {
     const char *slash = strrchr(path, '/');
     if (!slash) {
         strcpy(dir, ".");
@@ -64,6 +68,12 @@ int sync_directory(const char *path, char *dir) {
         memcpy(dir, path, (size_t)(slash - path));
         dir[slash - path] = '\0';
     }
+}
+
+// Syncs the directory that holds path, so that a rename into it lasts.
+// dir is a buffer of at least strlen(path) + 1 bytes.
+int sync_directory(const char *path, char *dir) {
+    directory_of(path, dir);
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1) {
         report_io(dir, errno, LOC_SAVE_DIR_OPEN);
@@ -74,6 +84,17 @@ int sync_directory(const char *path, char *dir) {
         report_io(dir, errno, LOC_SAVE_DIR_SYNC);
     close(fd);
     return r;
+}
+
+// 0 when path is absent or a regular file, else the error number that
+// refuses it.
+int refuse_target(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) == -1 || S_ISREG(st.st_mode))
+        return 0;
+    if (S_ISLNK(st.st_mode))
+        return ELOOP;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 }
 
 // Logs the held-back signals that are pending and flushes every stream,
@@ -176,8 +197,14 @@ int save_hba_addr_conf(const char *path) {
     int result = -1;
     unsigned rotate_detail = 0;
     FILE *stream = nullptr;
+    int fd;
+    int refused = refuse_target(path);
+    if (refused) {
+        report_io(path, refused, LOC_SAVE_NOT_REGULAR);
+        goto out;
+    }
     snprintf(temp, temp_size, "%sXXXXXX", path);
-    int fd = mkstemp(temp);
+    fd = mkstemp(temp);
     if (fd == -1) {
         report_io(temp, errno, LOC_SAVE_MKSTEMP);
         goto out;
