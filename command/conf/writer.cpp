@@ -10,7 +10,10 @@
 // delivered after the table is complete.
 //
 // An existing P that is not a regular file (a device node, FIFO, directory
-// or symbolic link) is refused before anything moves.
+// or symbolic link) is refused before anything moves. Temporary files that
+// killed runs left beside P are removed by the next replace: the command
+// holds its lock file, so no other run is writing one at that moment.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -95,6 +98,38 @@ int refuse_target(const char *path) {
     if (S_ISLNK(st.st_mode))
         return ELOOP;
     return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
+bool is_temp_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Removes what earlier runs killed between mkstemp and rename left beside
+// path: regular files named path plus six mkstemp characters, owned by
+// root, with mkstemp's mode 0600. dir is a buffer as for sync_directory.
+void remove_stale_temporaries(const char *path, char *dir) {
+    directory_of(path, dir);
+    const char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
+    size_t base_len = strlen(base);
+    DIR *d = opendir(dir);
+    if (!d)
+        return;  // the save itself reports what is wrong with the directory
+    while (const struct dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        if (strlen(name) != base_len + TEMP_SUFFIX_LEN || memcmp(name, base, base_len) != 0)
+            continue;
+        bool temp_name = true;
+        for (int i = 0; i < TEMP_SUFFIX_LEN; i++)
+            temp_name = temp_name && is_temp_char(name[base_len + i]);
+        struct stat st;
+        if (!temp_name || fstatat(dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == -1 ||
+            !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 07777) != 0600)
+            continue;
+        if (unlinkat(dirfd(d), name, 0) == 0)
+            log_info("%s/%s: stale temporary file removed.\n", dir, name);
+    }
+    closedir(d);
 }
 
 // Logs the held-back signals that are pending and flushes every stream,
@@ -203,6 +238,7 @@ int save_hba_addr_conf(const char *path) {
         report_io(path, refused, LOC_SAVE_NOT_REGULAR);
         goto out;
     }
+    remove_stale_temporaries(path, scratch);
     snprintf(temp, temp_size, "%sXXXXXX", path);
     fd = mkstemp(temp);
     if (fd == -1) {
