@@ -130,14 +130,7 @@ int run_change(void) {
 }
 
 int run_delete(void) {
-    int found = 0;
-    for (int i = 0; i < g_opt.operand_count; i++) {
-        if (parse_hba_addr_conf_delete(g_opt.operands[i]) == 0)
-            fprintf(stderr, "ERROR: label %s is not found.\n", g_opt.operands[i]);
-        else
-            found = 1;
-    }
-    if (!found)
+    if (parse_hba_addr_conf_delete_labels(g_opt.operand_count, g_opt.operands) == 0)
         return end_run(LOC_END_DELETE_NONE, EXIT_DELETE_NONE);
     if (register_hba_addr_conf() == -1)
         return end_run(LOC_END_DELETE_REFUSED, EXIT_EDIT_REFUSED);

@@ -9,5 +9,10 @@ int parse_hba_addr_conf_add(int count, char **paths);
 int parse_hba_addr_conf_change(const char *old_label, const char *new_label);
 // Removes every line labelled label; returns the count.
 int parse_hba_addr_conf_delete(const char *label);
+// Removes every line labelled with one of the labels, in one walk over the
+// table, and writes "label ... is not found" for each label (in order) that
+// removed nothing, a repeated one included; returns the number of labels
+// that removed lines.
+int parse_hba_addr_conf_delete_labels(int count, char *const labels[]);
 // Hands the table to the driver; 0, or -1 when it was not accepted.
 int register_hba_addr_conf(void);
