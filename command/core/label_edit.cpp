@@ -1,6 +1,5 @@
 // Label edits: -d removes every entry line of a label, -c renames every
-// entry line of a label. Both change the in-memory table only; the entry
-// registers the result and writes it back.
+// entry line of a label.
 //
 // The label of an entry line is the text of its first word before the
 // first ",". Labels are compared whole, byte for byte, and the first word
@@ -13,7 +12,6 @@
 #include "conf/conf.h"
 #include "conf/scan.h"
 #include "core/label_edit.h"
-#include "core/modes.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "conf/scan.h"
-#include "core/options.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 
@@ -150,13 +149,13 @@ int parse_d0_item(conf_record *record, uint16_t *vendor_out, uint16_t *device_ou
     return 0;
 }
 
-int parse_d0_conf_file(const char *path) {
+int parse_d0_conf_file(const char *path, int32_t timeout_ms) {
     // Only the first word of each line is an item; comments, blank lines
     // and further words vanish in conf_select.
     conf_context ctx = {&g_alterpm_conf, path, 1, 1, nullptr, {1, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
     unsigned detail = 0;
-    if (scan_stream(path, -1, timeout_ms(), &cb, &detail) == -1) {
+    if (scan_stream(path, -1, timeout_ms, &cb, &detail) == -1) {
         report_access(path, detail, LOC_D0_CONF_READ);
         return -1;
     }
@@ -169,6 +168,6 @@ int parse_d0_conf_file(const char *path) {
     return 0;
 }
 
-int parse_d0_conf(void) {
-    return parse_d0_conf_file(ALTERPM_CONF_PATH);
+int parse_d0_conf(int32_t timeout_ms) {
+    return parse_d0_conf_file(ALTERPM_CONF_PATH, timeout_ms);
 }

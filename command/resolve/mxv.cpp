@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include "conf/conf.h"
-#include "core/options.h"
 #include "resolve/resolve.h"
 #include "resolve/resolve_ioctl.h"
 #include "runtime/lock.h"
@@ -178,12 +177,13 @@ int split_volume_path(const char *path, char **class_out, char **volume_out) {
     return 0;
 }
 
-int mxvinfo_query_class(const char *option, const char *class_name, const scan_callbacks *cb) {
+int mxvinfo_query_class(const char *option, const char *class_name, int32_t timeout_ms,
+                        const scan_callbacks *cb) {
     char *argv[QUERY_ARGS_MAX];
     int n = query_argv(argv, option, class_name, nullptr);
     int status = 0;  // shown as 0 when the child was never waited for
     unsigned detail = 0;
-    int r = run_command(MXVINFO_PATH, argv, timeout_ms(), cb, &status, &detail);
+    int r = run_command(MXVINFO_PATH, argv, timeout_ms, cb, &status, &detail);
     if (r == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
     log_err("%s %s %s %s 0x%x.\n", word(argv, n, 0), word(argv, n, 1), word(argv, n, 2),
@@ -192,14 +192,14 @@ int mxvinfo_query_class(const char *option, const char *class_name, const scan_c
 }
 
 int mxvinfo_query_volume(const char *option, const char *class_name, const char *volume,
-                         const scan_callbacks *cb) {
+                         int32_t timeout_ms, const scan_callbacks *cb) {
     char *argv[QUERY_ARGS_MAX];
     int n = query_argv(argv, option, class_name, volume);
     int status = 0;
     unsigned detail = 0;
     // Whatever the command's exit status, its output (usually none when it
     // failed) is what the volume has.
-    if (run_command(MXVINFO_PATH, argv, timeout_ms(), cb, &status, &detail) == 0)
+    if (run_command(MXVINFO_PATH, argv, timeout_ms, cb, &status, &detail) == 0)
         return 0;
     report_access(MXVINFO_PATH, detail, LOC_VOLUME_RUN);
     log_err("%s %s %s %s %s %s ret 0x%x.\n", word(argv, n, 0), word(argv, n, 1), word(argv, n, 2),
@@ -234,7 +234,7 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
     return result;
 }
 
-int get_pci_by_guess_mxv_class(const char *name) {
+int get_pci_by_guess_mxv_class(const char *name, int32_t timeout_ms) {
     device_status st;
     char *command = resolve_device_path(MXVINFO_PATH, &st);
     if (!command) {
@@ -246,7 +246,7 @@ int get_pci_by_guess_mxv_class(const char *name) {
 
     conf_context ctx = {&g_mxv_class_list, MXVINFO_PATH, 1, 1, DISK_LABEL, {2, 4, 6, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
-    if (mxvinfo_query_class(QUERY_OPTION, name, &cb) == -1) {
+    if (mxvinfo_query_class(QUERY_OPTION, name, timeout_ms, &cb) == -1) {
         report_callee(class_name_op, LOC_CLASS_QUERY);
         report_illegal_class(name);
         return -1;
@@ -282,7 +282,7 @@ int get_pci_by_guess_mxv_class(const char *name) {
     return total;
 }
 
-int get_pci_by_mxv(const char *operand, const char *resolved) {
+int get_pci_by_mxv(const char *operand, const char *resolved, int32_t timeout_ms) {
     char *class_name;
     char *volume;
     if (split_volume_path(resolved, &class_name, &volume) == -1)
@@ -294,7 +294,7 @@ int get_pci_by_mxv(const char *operand, const char *resolved) {
     size_t size = 0;
     conf_context ctx = {&g_mxv_volume_list, MXVINFO_PATH, 1, 1, DISK_LABEL, {6, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
-    if (mxvinfo_query_volume(QUERY_OPTION, class_name, volume, &cb) == -1)
+    if (mxvinfo_query_volume(QUERY_OPTION, class_name, volume, timeout_ms, &cb) == -1)
         report_callee(volume_op, LOC_VOLUME_QUERY);
     else if (!(buffer = alloc_path_buffer(&size)))
         report_callee(volume_op, LOC_VOLUME_BUFFER);

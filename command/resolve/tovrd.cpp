@@ -15,12 +15,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "resolve/resolve.h"
 #include "runtime/report.h"
 
+int g_multipath_presence = MULTIPATH_ABSENT;
+
 namespace {
+
+#define MULTIPATH_SYSFS_DIR "/sys/devices/tovx"
 
 enum {
     TOVRD_BUFFERS = 6,
@@ -111,6 +116,11 @@ const char *parent_name(char *target) {
 }
 
 }  // namespace
+
+void detect_multipath(void) {
+    struct stat st;
+    g_multipath_presence = stat(MULTIPATH_SYSFS_DIR, &st) == 0 ? MULTIPATH_PRESENT : MULTIPATH_ABSENT;
+}
 
 int query_from_paramf(const char *attribute, char *busid, size_t size) {
     char *bufs[PARAMF_BUFFERS];
