@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "conf/conf.h"
+#include "conf/records.h"
 
 #define ALTERPM_CONF_PATH "/etc/opt/KVXRtarnex/alterpm.conf"
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "conf/conf.h"
 #include "pci/alterpm.h"
 #include "pci/pci_regs.h"
 #include "pci/shpc.h"

@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "conf/conf.h"
+#include "conf/records.h"
 #include "conf/scan.h"
 
 // -- label add (add.cpp) ---------------------------------------------------

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "conf/conf.h"
 #include "resolve/resolve.h"
 #include "runtime/report.h"
 
