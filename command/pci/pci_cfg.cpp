@@ -68,9 +68,9 @@ const scan_register scan_registers[] = {
     {PCI_VENDOR_ID, 2, F_VENDOR},
     {PCI_DEVICE_ID, 2, F_DEVICE},
     {PCI_REVISION_ID, 1, F_REVISION},
-    {PCI_PROG_IF, 1, F_PROG_IF},
-    {PCI_SUBCLASS, 1, F_SUBCLASS},
-    {PCI_BASE_CLASS, 1, F_BASE_CLASS},
+    {PCI_CLASS_PROG, 1, F_PROG_IF},
+    {PCI_CLASS_DEVICE, 1, F_SUBCLASS},
+    {PCI_CLASS_DEVICE + 1, 1, F_BASE_CLASS},
     {PCI_HEADER_TYPE, 1, F_HEADER},
 };
 
@@ -194,7 +194,7 @@ bool pci_scan_dir(pci_snapshot *snapshot, const char *dir, uint32_t *code_out) {
         code = scan_entry(snapshot, dir, e->d_name, &f);
         if (code)
             break;
-        if (f->vendor_id == PCI_VENDOR_NONE) {
+        if (f->vendor_id == PCI_VENDOR_ID_NONE) {
             pci_function_free(f);
             continue;
         }
