@@ -98,6 +98,32 @@ int load_table(int32_t timeout) {
     return 0;
 }
 
+// How a changing mode ends once its edit is made: the location code and
+// status of a refusal by the driver and of a failed write, and the
+// location code of success.
+struct edit_ends {
+    unsigned refused_loc;
+    int refused_status;
+    unsigned write_loc;
+    int write_status;
+    unsigned done_loc;
+};
+const edit_ends add_ends = {LOC_END_ADD_REFUSED, EXIT_ADD_REFUSED, LOC_END_ADD_WRITE,
+                            EXIT_ADD_WRITE, LOC_END_ADD};
+const edit_ends change_ends = {LOC_END_CHANGE_REFUSED, EXIT_EDIT_REFUSED, LOC_END_CHANGE_WRITE,
+                               EXIT_EDIT_WRITE, LOC_END_CHANGE};
+const edit_ends delete_ends = {LOC_END_DELETE_REFUSED, EXIT_EDIT_REFUSED, LOC_END_DELETE_WRITE,
+                               EXIT_EDIT_WRITE, LOC_END_DELETE};
+
+// Registers the edited table and writes it only once the driver accepted it.
+int register_and_save(const edit_ends *ends, int32_t timeout) {
+    if (register_hba_addr_conf(timeout) == -1)
+        return end_run(ends->refused_loc, ends->refused_status);
+    if (save_hba_addr_conf(g_opt.output_path) == -1)
+        return end_run(ends->write_loc, ends->write_status);
+    return end_run(ends->done_loc, 0);
+}
+
 int run_list(void) {
     if (save_hba_addr_conf(nullptr) == -1)
         return end_run(LOC_END_LIST_FAILED, EXIT_LIST_WRITE);
@@ -107,11 +133,7 @@ int run_list(void) {
 int run_add(int32_t timeout) {
     if (parse_hba_addr_conf_add(g_opt.operand_count, g_opt.operands, timeout) <= 0)
         return end_run(LOC_END_ADD_NONE, EXIT_ADD_NONE);
-    if (register_hba_addr_conf(timeout) == -1)
-        return end_run(LOC_END_ADD_REFUSED, EXIT_ADD_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_ADD_WRITE, EXIT_ADD_WRITE);
-    return end_run(LOC_END_ADD, 0);
+    return register_and_save(&add_ends, timeout);
 }
 
 int run_change(int32_t timeout) {
@@ -124,11 +146,7 @@ int run_change(int32_t timeout) {
         fprintf(stderr, "ERROR: label %s is not found.\n", old_label);
         return EXIT_CHANGE_FAILED;
     }
-    if (register_hba_addr_conf(timeout) == -1)
-        return end_run(LOC_END_CHANGE_REFUSED, EXIT_EDIT_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_CHANGE_WRITE, EXIT_EDIT_WRITE);
-    return end_run(LOC_END_CHANGE, 0);
+    return register_and_save(&change_ends, timeout);
 }
 
 int run_delete(int32_t timeout) {
@@ -141,11 +159,7 @@ int run_delete(int32_t timeout) {
     }
     if (!found)
         return end_run(LOC_END_DELETE_NONE, EXIT_DELETE_NONE);
-    if (register_hba_addr_conf(timeout) == -1)
-        return end_run(LOC_END_DELETE_REFUSED, EXIT_EDIT_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_DELETE_WRITE, EXIT_EDIT_WRITE);
-    return end_run(LOC_END_DELETE, 0);
+    return register_and_save(&delete_ends, timeout);
 }
 
 int run_register(int32_t timeout) {
