@@ -115,14 +115,6 @@ void cut_last_component(char *path) {
         *slash = '\0';
 }
 
-// Opens the diagnostic node, reporting with the caller's location code.
-int open_diag(const char *caller, unsigned loc) {
-    int fd = open_with_retry(MXVOL_DIAG_PATH, O_RDWR | O_NONBLOCK);
-    if (fd == -1)
-        report_callee(caller, loc);
-    return fd;
-}
-
 // One disk of a query's output. Only a word names a disk: a line end or
 // comment left in the sixth place fails the operand rather than being
 // taken for a disk name.
@@ -132,6 +124,44 @@ int add_disk(int fd, const char *label, const conf_record *rec, char *buffer, si
         return -1;
     }
     return get_pci_by_mxv_sub(fd, label, rec->text, buffer, size);
+}
+
+// Adds the entry lines of every disk named in a query's list, under label,
+// through the diagnostic node; each disk's records are removed once it is
+// added. The path buffer and the node are reported as the caller's, with
+// its location codes. Returns the number of lines added, or -1.
+int add_listed_disks(conf_list *list, const char *label, const char *caller, unsigned buffer_loc,
+                     unsigned diag_loc) {
+    size_t size;
+    char *buffer = alloc_path_buffer(&size);
+    if (!buffer) {
+        report_callee(caller, buffer_loc);
+        return -1;
+    }
+    int fd = open_with_retry(MXVOL_DIAG_PATH, O_RDWR | O_NONBLOCK);
+    if (fd == -1) {
+        report_callee(caller, diag_loc);
+        free(buffer);
+        return -1;
+    }
+
+    int total = 0;
+    conf_record *next;
+    for (conf_record *rec = list->first; rec; rec = next) {
+        next = rec->next;
+        if (rec->field != DISK_NAME_FIELD)
+            continue;
+        int added = add_disk(fd, label, rec, buffer, size);
+        if (added == -1) {
+            total = -1;
+            break;
+        }
+        total += added;
+        conf_remove(list, rec);
+    }
+    close(fd);
+    free(buffer);
+    return total;
 }
 
 }  // namespace
@@ -251,35 +281,8 @@ int get_pci_by_guess_mxv_class(const char *name, int32_t timeout_ms) {
         report_illegal_class(name);
         return -1;
     }
-    size_t size;
-    char *buffer = alloc_path_buffer(&size);
-    if (!buffer) {
-        report_callee(class_name_op, LOC_CLASS_BUFFER);
-        return -1;
-    }
-    int fd = open_diag(class_name_op, LOC_CLASS_DIAG);
-    if (fd == -1) {
-        free(buffer);
-        return -1;
-    }
-
-    int total = 0;
-    conf_record *next;
-    for (conf_record *rec = g_mxv_class_list.first; rec; rec = next) {
-        next = rec->next;
-        if (rec->field != DISK_NAME_FIELD)
-            continue;
-        int added = add_disk(fd, name, rec, buffer, size);
-        if (added == -1) {
-            total = -1;
-            break;
-        }
-        total += added;
-        conf_remove(&g_mxv_class_list, rec);
-    }
-    close(fd);
-    free(buffer);
-    return total;
+    return add_listed_disks(&g_mxv_class_list, name, class_name_op, LOC_CLASS_BUFFER,
+                            LOC_CLASS_DIAG);
 }
 
 int get_pci_by_mxv(const char *operand, const char *resolved, int32_t timeout_ms) {
@@ -289,31 +292,13 @@ int get_pci_by_mxv(const char *operand, const char *resolved, int32_t timeout_ms
         return -1;
 
     int total = -1;
-    int fd = -1;
-    char *buffer = nullptr;
-    size_t size = 0;
     conf_context ctx = {&g_mxv_volume_list, MXVINFO_PATH, 1, 1, DISK_LABEL, {6, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
     if (mxvinfo_query_volume(QUERY_OPTION, class_name, volume, timeout_ms, &cb) == -1)
         report_callee(volume_op, LOC_VOLUME_QUERY);
-    else if (!(buffer = alloc_path_buffer(&size)))
-        report_callee(volume_op, LOC_VOLUME_BUFFER);
-    else if ((fd = open_diag(volume_op, LOC_VOLUME_DIAG)) != -1) {
-        total = 0;
-        conf_record *next;
-        for (conf_record *rec = g_mxv_volume_list.first; rec; rec = next) {
-            next = rec->next;
-            int added = add_disk(fd, operand, rec, buffer, size);
-            if (added == -1) {
-                total = -1;
-                break;
-            }
-            total += added;
-            conf_remove(&g_mxv_volume_list, rec);
-        }
-        close(fd);
-    }
-    free(buffer);
+    else
+        total = add_listed_disks(&g_mxv_volume_list, operand, volume_op, LOC_VOLUME_BUFFER,
+                                 LOC_VOLUME_DIAG);
     free(class_name);
     free(volume);
     return total;
