@@ -1,5 +1,6 @@
 #include "conf/busid.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,29 +27,41 @@ void report_busid(unsigned loc) {
     errno = saved;
 }
 
-// Hexadecimal digits to a number the way a 32-bit strtoul does it: a value
-// that does not fit gives all ones.
-uint32_t hex_value(const char *digits) {
-    uint32_t v = 0;
-    for (const char *p = digits; *p; p++) {
-        unsigned d = *p <= '9' ? (unsigned)(*p - '0') : (unsigned)((*p | 0x20) - 'a' + 10);
-        if (v > (UINT32_MAX - d) / 16)
-            return UINT32_MAX;
-        v = v * 16 + d;
-    }
-    return v;
-}
+}  // namespace
 
-bool all_hex(const char *s) {
-    for (; *s; s++) {
-        char c = *s;
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+bool parse_hex32(const char *digits, uint32_t *value) {
+    // ctype in the C locale, which the command never leaves: 0-9 a-f A-F.
+    for (const char *p = digits; *p; p++)
+        if (!isxdigit((unsigned char)*p))
             return false;
-    }
+    int saved = errno;  // strtoull sets ERANGE for a number it cannot hold
+    unsigned long long v = strtoull(digits, nullptr, 16);
+    errno = saved;
+    *value = v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
     return true;
 }
 
-}  // namespace
+int split_busid(char *text, pci_busid *id, unsigned *part) {
+    static const char *const separators[4] = {":", ":", ".", ""};
+    uint32_t values[4];
+    char *rest = nullptr;
+    for (unsigned i = 0; i < 4; i++) {
+        const char *digits = strtok_r(i == 0 ? text : nullptr, separators[i], &rest);
+        int fault = !digits                           ? BUSID_PART_MISSING
+                    : !parse_hex32(digits, &values[i]) ? BUSID_PART_NOT_HEX
+                                                       : 0;
+        if (fault) {
+            if (part)
+                *part = i;
+            return fault;
+        }
+    }
+    id->domain = (uint16_t)values[0];
+    id->bus = (uint8_t)values[1];
+    id->device = (uint8_t)values[2];
+    id->function = (uint8_t)values[3];
+    return 0;
+}
 
 int get_busid(const char *text, unsigned len, uint16_t *domain, uint8_t *bus, uint8_t *dev,
               uint8_t *func) {
@@ -62,32 +75,24 @@ int get_busid(const char *text, unsigned len, uint16_t *domain, uint8_t *bus, ui
         report_no_resources(errno, LOC_BUSID_COPY);
         return -1;
     }
-
-    static const char *const separators[4] = {":", ":", ".", ""};
-    const char *parts[4];
-    char *rest = nullptr;
-    for (int i = 0; i < 4; i++) {
-        parts[i] = strtok_r(i == 0 ? copy : nullptr, separators[i], &rest);
-        unsigned loc = 0;
-        if (!parts[i])
-            loc = LOC_BUSID_MISSING + i;
-        else if (!all_hex(parts[i]))
-            loc = LOC_BUSID_NOT_HEX + i;
-        if (loc) {
-            report_busid(loc);
-            log_err("%s.\n", copy);
-            free(copy);
-            return -1;
-        }
+    pci_busid id;
+    unsigned part = 0;
+    int fault = split_busid(copy, &id, &part);
+    if (fault) {
+        report_busid((fault == BUSID_PART_MISSING ? LOC_BUSID_MISSING : LOC_BUSID_NOT_HEX) + part);
+        // The copy as the split left it: it ends where its first part did.
+        log_err("%s.\n", copy);
+        free(copy);
+        return -1;
     }
-    if (domain)
-        *domain = (uint16_t)hex_value(parts[0]);
-    if (bus)
-        *bus = (uint8_t)hex_value(parts[1]);
-    if (dev)
-        *dev = (uint8_t)hex_value(parts[2]);
-    if (func)
-        *func = (uint8_t)hex_value(parts[3]);
     free(copy);
+    if (domain)
+        *domain = id.domain;
+    if (bus)
+        *bus = id.bus;
+    if (dev)
+        *dev = id.device;
+    if (func)
+        *func = id.function;
     return 0;
 }

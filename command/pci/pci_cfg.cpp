@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "conf/busid.h"
 #include "pci/pci_regs.h"
 
 namespace {
@@ -103,12 +105,11 @@ uint32_t read_identity(pci_function *f) {
 // Builds one function from a directory entry; 0 with *out set, or a step
 // code with errno set.
 uint32_t scan_entry(pci_snapshot *s, const char *dir, const char *name, pci_function **out) {
-    uint16_t domain;
-    uint8_t bus, device, function;
-    errno = 0;
-    if (sscanf(name, "%hx:%hhx:%hhx.%hhx", &domain, &bus, &device, &function) != 4) {
-        if (errno == 0)
-            errno = EINVAL;
+    char copy[NAME_MAX + 1];
+    pci_busid id;
+    if (snprintf(copy, sizeof copy, "%s", name) >= (int)sizeof copy ||
+        split_busid(copy, &id, nullptr) != 0) {
+        errno = EINVAL;
         return PCI_STEP_NAME;
     }
     pci_function *f = (pci_function *)calloc(1, sizeof *f);
@@ -125,10 +126,10 @@ uint32_t scan_entry(pci_snapshot *s, const char *dir, const char *name, pci_func
         return PCI_STEP_PATH_MEM;
     }
     snprintf(f->config_path, size, "%s/%s/config", dir, name);
-    f->domain = domain;
-    f->bus = bus;
-    f->device = device;
-    f->function = function;
+    f->domain = id.domain;
+    f->bus = id.bus;
+    f->device = id.device;
+    f->function = id.function;
     uint32_t code = read_identity(f);
     if (code) {
         int saved = errno;
