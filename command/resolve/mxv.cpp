@@ -7,6 +7,7 @@
 // name relative to /dev/.
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -89,32 +90,6 @@ const char *word(char *const *argv, int n, int i) {
     return i < n ? argv[i] : "";
 }
 
-// A copy of the last path component of path, the text cut there.
-char *last_component_copy(char *path, size_t *size) {
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    const char *slash = strrchr(path, '/');
-    const char *name = slash && slash[1] ? slash + 1 : path;
-    *size = strlen(name) + 1;
-    return strdup(name);
-}
-
-// Cuts the last component off path (its directory remains).
-void cut_last_component(char *path) {
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    char *slash = strrchr(path, '/');
-    if (!slash) {
-        if (*path)  // room for "." and its terminator
-            strcpy(path, ".");
-    } else if (slash == path)
-        path[1] = '\0';
-    else
-        *slash = '\0';
-}
-
 // One disk of a query's output. Only a word names a disk: a line end or
 // comment left in the sixth place fails the operand rather than being
 // taken for a disk name.
@@ -182,17 +157,18 @@ int split_volume_path(const char *path, char **class_out, char **volume_out) {
     }
     // The class is the directory two levels above the volume:
     // /dev/mxvol/CLASS/DIR/VOLUME.
-    cut_last_component(dir_copy);
-    cut_last_component(dir_copy);
-    size_t size;
-    char *class_name = last_component_copy(dir_copy, &size);
+    const char *class_part = basename(dirname(dirname(dir_copy)));
+    size_t size = strlen(class_part) + 1;
+    char *class_name = strdup(class_part);
     if (!class_name) {
         report_no_resources((long long)size, LOC_SPLIT_CLASS);
         free(dir_copy);
         free(base_copy);
         return -1;
     }
-    char *volume = last_component_copy(base_copy, &size);
+    const char *volume_part = basename(base_copy);
+    size = strlen(volume_part) + 1;
+    char *volume = strdup(volume_part);
     if (!volume) {
         report_no_resources((long long)size, LOC_SPLIT_VOLUME);
         free(class_name);

@@ -11,6 +11,7 @@
 //                                    adapter's PCI function
 #include <dirent.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -96,26 +97,6 @@ bool read_link(const char *path, char *buf, size_t size) {
     return readlink(path, buf, size - 1) != -1;
 }
 
-const char *last_component(const char *path) {
-    const char *slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-// The name of the directory that holds the last component of a link
-// target: "a/b/0000:06:01.0/host2" gives "0000:06:01.0". Cuts target.
-const char *parent_name(char *target) {
-    char *last = strrchr(target, '/');
-    if (!last)
-        return ".";
-    while (last > target && last[-1] == '/')
-        last--;
-    if (last == target)
-        return "/";
-    *last = '\0';
-    const char *prev = strrchr(target, '/');
-    return prev ? prev + 1 : target;
-}
-
 }  // namespace
 
 void detect_multipath(void) {
@@ -163,7 +144,9 @@ int query_from_paramf(const char *attribute, char *busid, size_t size) {
     if (!loc && !read_link(host_path, target, bufsize))
         loc = LOC_PARAMF_READLINK;
     if (!loc) {
-        const char *name = parent_name(target);
+        // The adapter's PCI function is the directory that holds the host:
+        // "../../devices/pci0000:00/0000:06:01.0/host2" gives "0000:06:01.0".
+        const char *name = basename(dirname(target));
         if (strlen(name) >= size)
             loc = LOC_PARAMF_BUSID_LONG;
         else
@@ -194,7 +177,10 @@ int get_pci_by_tovrd_sysfs(int mode, const char *label, const char *path) {
     unsigned loc = 0;
     DIR *dir = nullptr;
     int count = 0;
-    if (!format_path(block_link, size, "/sys/block/%s/device", last_component(path))) {
+    // The disk's name is the last component of its path (basename takes a
+    // copy, which the link's target replaces once the name is used).
+    if (!format_path(target, size, "%s", path) ||
+        !format_path(block_link, size, "/sys/block/%s/device", basename(target))) {
         loc = LOC_TOVRD_PATH_LONG;
     } else if (!read_link(block_link, target, size)) {
         loc = LOC_TOVRD_READLINK;
