@@ -2,6 +2,7 @@
 // append of a new entry line.
 #include "conf/conf.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include "conf/scan.h"
@@ -23,8 +24,10 @@ enum {
 
 const char TABLE_NAME[] = "hba_addr.conf";
 
+// A byte a word of the table may hold: printable, not blank. The command
+// never leaves the C locale, where isgraph is exactly 0x21 to 0x7e.
 bool is_word_byte(unsigned char c) {
-    return c >= 0x21 && c <= 0x7e;
+    return isgraph(c);
 }
 
 void report_bad_byte(const char *name, unsigned line, unsigned column, unsigned loc) {

@@ -5,6 +5,7 @@
 // first ",". Labels are compared whole, byte for byte, and the first word
 // is looked at in place, so a word of any length is compared in full and a
 // label never matches a longer one it only begins.
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,16 +29,14 @@ enum {
 const char LABEL_SEPARATOR = ',';
 const char change_name[] = "parse_hba_addr_conf_change";
 
-bool is_alnum_or_slash(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/';
-}
-
+// The bytes a NEW-LABEL may hold. The command never leaves the C locale,
+// where isalnum is exactly 0-9 A-Z a-z.
 bool is_label_first_byte(unsigned char c) {
-    return is_alnum_or_slash(c);
+    return isalnum(c) || c == '/';
 }
 
 bool is_label_other_byte(unsigned char c) {
-    return is_alnum_or_slash(c) || c == '-' || c == '_' || c == '.' || c == ':';
+    return is_label_first_byte(c) || c == '-' || c == '_' || c == '.' || c == ':';
 }
 
 // The first record of an entry line: a word that starts its line.

@@ -9,6 +9,7 @@
 //                                    SCSI host number N
 //   /sys/class/scsi_host/hostN/device  link whose parent directory is the
 //                                    adapter's PCI function
+#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
@@ -127,10 +128,8 @@ int query_from_paramf(const char *attribute, char *busid, size_t size) {
     }
     if (!loc) {
         size_t len = 0;
-        while (len < HOST_NUMBER_READ_MAX &&
-               ((number[len] >= '0' && number[len] <= '9') ||
-                (number[len] >= 'a' && number[len] <= 'z') ||
-                (number[len] >= 'A' && number[len] <= 'Z')))
+        // Letters and digits of the C locale, the command's only one.
+        while (len < HOST_NUMBER_READ_MAX && isalnum((unsigned char)number[len]))
             len++;
         // Sixteen letters and digits may be the start of a longer number:
         // naming some other host from a cut-off number would be worse than
