@@ -25,10 +25,6 @@ conf_list g_proc_devices;
 
 namespace {
 
-// log_write options without LOG_TO_FILE: the message is formatted and
-// dropped, never written.
-const unsigned LOG_NOT_TO_FILE = 2;
-
 enum {
     LOC_PROC_DEVICES = 0x8db,
     LOC_ADD_SUB_RESOLVE = 2148,
@@ -125,14 +121,14 @@ int collect_device_majors(void *context) {
 }
 
 int parse_hba_addr_conf_add_sub(const char *path, int32_t timeout_ms) {
-    device_status st;
+    struct stat st;
     char *real = resolve_device_path(path, &st);
     if (!real) {
         report_callee("parse_hba_addr_conf_add_sub", LOC_ADD_SUB_RESOLVE);
         report_illegal_path(path);
         return -1;
     }
-    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
+    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
         report_illegal_path(path);
         // Handed to the log without LOG_TO_FILE: the log gets nothing.
         log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "illegal device-path %s.\n", path);
@@ -142,7 +138,7 @@ int parse_hba_addr_conf_add_sub(const char *path, int32_t timeout_ms) {
     cut_at_first_digit(real);
 
     int result;
-    if (is_mxvol_major(major(st.rdev)))
+    if (is_mxvol_major(major(st.st_rdev)))
         result = get_pci_by_mxv(path, real, timeout_ms);
     else if (g_multipath_presence == MULTIPATH_PRESENT)
         result = get_pci_by_tovrd_sysfs(ROUTE_OWN_NODE, path, real);

@@ -27,10 +27,6 @@ conf_list g_mxv_volume_list;
 
 namespace {
 
-// log_write options without LOG_TO_FILE: the message is formatted and
-// dropped, never written.
-const unsigned LOG_NOT_TO_FILE = 2;
-
 enum {
     LOC_CLASS_NO_COMMAND = 1493,
     LOC_CLASS_QUERY = 1502,
@@ -218,21 +214,21 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
         report_callee("get_pci_by_mxv_sub", LOC_SUB_DEV_PATH);
         return -1;
     }
-    device_status st;
+    struct stat st;
     char *real = resolve_device_path(buffer, &st);
     if (!real) {
         report_callee("get_pci_by_mxv_sub", LOC_SUB_RESOLVE);
         return -1;
     }
     int result = -1;
-    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
+    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
         // Handed to the log without LOG_TO_FILE: nothing is written.
         log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "%s is not special file.\n", label);
     } else {
         if (g_multipath_presence == MULTIPATH_PRESENT)
             result = get_pci_by_tovrd_sysfs(ROUTE_MXVOL, label, real);
         else
-            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.rdev);
+            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.st_rdev);
         if (result == -1)
             log_err("callee %d\n", LOC_SUB_ROUTE);
     }
@@ -241,7 +237,7 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
 }
 
 int get_pci_by_guess_mxv_class(const char *name, int32_t timeout_ms) {
-    device_status st;
+    struct stat st;
     char *command = resolve_device_path(MXVINFO_PATH, &st);
     if (!command) {
         report_callee(class_name_op, LOC_CLASS_NO_COMMAND);

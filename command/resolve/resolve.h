@@ -4,10 +4,15 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "conf/records.h"
 #include "conf/scan.h"
+
+// log_write options without LOG_TO_FILE: the message is formatted and
+// dropped, never written.
+const unsigned LOG_NOT_TO_FILE = 2;
 
 // -- label add (add.cpp) ---------------------------------------------------
 
@@ -54,16 +59,9 @@ char *alloc_path_buffer(size_t *size);
 // "/dev/" followed by name, into buffer (of size bytes) or, when buffer is
 // null, into a new path buffer. Null when it does not fit or cannot be had.
 char *build_absolute_dev_path(const char *name, char *buffer, size_t size);
-// What the label add needs of a file's status. (Not struct stat, whose
-// layout differs between units built with and without large-file support.)
-struct device_status {
-    mode_t mode;
-    dev_t rdev;  // device number of a special file
-};
-
 // The real path of path in a new buffer, with its status in *st; null on
 // failure. The caller frees the buffer.
-char *resolve_device_path(const char *path, device_status *st);
+char *resolve_device_path(const char *path, struct stat *st);
 // Writes label "," path, or label "," path ",tovrd" when tovrd, into entry
 // (of size bytes). 0, or -1 after reporting when the word would not fit the
 // buffer or would be too long for the table to be read back.
