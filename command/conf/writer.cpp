@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,23 +61,10 @@ const conf_record *next_printed(const conf_record *rec) {
     return rec;
 }
 
-// The directory that holds path, into dir (at least strlen(path) + 1 bytes).
-void directory_of(const char *path, char *dir) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) {
-        strcpy(dir, ".");
-    } else if (slash == path) {
-        strcpy(dir, "/");
-    } else {
-        memcpy(dir, path, (size_t)(slash - path));
-        dir[slash - path] = '\0';
-    }
-}
-
 // Syncs the directory that holds path, so that a rename into it lasts.
-// dir is a buffer of at least strlen(path) + 1 bytes.
-int sync_directory(const char *path, char *dir) {
-    directory_of(path, dir);
+// scratch is a buffer of at least strlen(path) + 1 bytes.
+int sync_directory(const char *path, char *scratch) {
+    const char *dir = dirname(strcpy(scratch, path));
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1) {
         report_io(dir, errno, LOC_SAVE_DIR_OPEN);
@@ -106,9 +94,9 @@ bool is_temp_char(char c) {
 
 // Removes what earlier runs killed between mkstemp and rename left beside
 // path: regular files named path plus six mkstemp characters, owned by
-// root, with mkstemp's mode 0600. dir is a buffer as for sync_directory.
-void remove_stale_temporaries(const char *path, char *dir) {
-    directory_of(path, dir);
+// root, with mkstemp's mode 0600. scratch is a buffer as for sync_directory.
+void remove_stale_temporaries(const char *path, char *scratch) {
+    const char *dir = dirname(strcpy(scratch, path));
     const char *slash = strrchr(path, '/');
     const char *base = slash ? slash + 1 : path;
     size_t base_len = strlen(base);
