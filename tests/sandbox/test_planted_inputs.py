@@ -7,12 +7,14 @@ import os
 import random
 import re
 import stat
+import subprocess
 import threading
 import time
 import unittest
 
+import hotplug_fix
 from devfix import Machine
-from sandbox import LOCK, NOBODY, SandboxTest
+from sandbox import LOCK, NOBODY, TARNEX_BIN, SandboxTest
 
 EXTENDED = {"KVXRtarnex": "KOBRANT"}
 ETC = "/etc/opt/KVXRtarnex/"
@@ -140,6 +142,46 @@ class Planted(NodeTest):
             self.assertEqual(self.sb.exists("etc/" + name), not removed, name)
         self.assertTrue(self.sb.exists("etc/hba_addr.confDirDir"))
         self.assertTrue(self.sb.exists("etc/hba_addr.confLnkLnk"))
+
+
+# A lockdown file of our own in the namespace; WRITE=ro makes the bridge's
+# config file read-only there as well.
+LOCKDOWN = ('mount -t tmpfs lockdown /sys/kernel/security && '
+            '[ -z "$MODES" ] || echo "$MODES" > /sys/kernel/security/lockdown; '
+            'c=/sys/bus/pci/devices/0000:00:1e.0/config; [ "$WRITE" != ro ] || '
+            '{ mount --bind $c $c && mount -o remount,bind,ro $c; }; exec "$@"')
+
+
+class Lockdown(SandboxTest):
+    table = "l0,/dev/sda 0000:05:01.0\n"
+
+    def test_lockdown_that_refuses_the_select_write_is_named(self):
+        self.sb.write("etc/alterpm.conf", "")
+        m = hotplug_fix.Machine()
+        m.shpc_bridge("0000:00:1e.0", secondary=5)
+        m.adapter("0000:05:01.0")
+        m.write(self.sb)
+        config = self.sb.path("sys_pci/0000:00:1e.0/config")
+        self.addCleanup(subprocess.run, ["chattr", "-i", config])
+        line = ("kernel lockdown (integrity) refuses writes to PCI configuration space; the "
+                "SHPC register window needs one.")
+        cases = [  # (lockdown modes, how the write is refused, errno, line expected)
+            ("none [integrity] confidentiality", "+i", 1, True),
+            ("[none] integrity confidentiality", "+i", 1, False),
+            ("", "+i", 1, False),
+            ("none [integrity] confidentiality", "ro", 0x1e, False),
+        ]
+        for modes, write, errno, named in cases:
+            with self.subTest(modes=modes, write=write):
+                self.sb.remove("var/log/user.log")
+                subprocess.run(["chattr", "+i" if write == "+i" else "-i", config], check=True)
+                r = self.sb.run_program(["/bin/sh", "-c", LOCKDOWN, "sh", TARNEX_BIN, "-r"],
+                                        env={"MODES": modes, "WRITE": write})
+                self.assertRun(r, 9, stderr="ERROR: there was a fatal error(9aa).\n" +
+                               ("ERROR: %s\n" % line if named else ""))
+                self.assertEqual(self.sb.log_messages()[2:-1], [
+                    "there was a fatal error(9aa).", "0000:00:1e.0(1003)"] +
+                    [line] * named + ["callee search_shpc(2711)."])
 
 
 class Kills(NodeTest):
