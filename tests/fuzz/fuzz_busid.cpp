@@ -1,7 +1,6 @@
-// Fuzz target for get_busid and the append of an entry line; the sanitizers
-// are the oracle. On top: a bus ID that parses parses again to the same
-// numbers once printed in the kernel's form, and a line the append accepts
-// reads back through the reader as one table line with the same two words.
+// Fuzz target for get_busid and the entry line append; the sanitizers are the
+// oracle. On top, a bus ID parses the same in the kernel's form, and a line
+// the append accepts reads back as one table line with the same two words.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,8 +1,6 @@
-// Fuzz target for the alternative list: parse_d0_item on arbitrary record
-// text (with and without a terminator inside the stored size), and
-// parse_d0_conf_file on the same bytes as a whole file. The sanitizers are
-// the oracle; on top, an item's text stays whole and a parsed item parses
-// again to the same values.
+// Fuzz target for the alternative list: parse_d0_item on any record text and
+// parse_d0_conf_file on the same bytes as a file; the sanitizers are the
+// oracle. On top, a text stays whole and a parsed item parses the same again.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
