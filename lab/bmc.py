@@ -36,10 +36,8 @@ MSG_CHAR, CMD_CHAR, ESC_CHAR = 0xA0, 0xA1, 0xAA
 CMD_VERSION = 0xFF
 CMD_NOATTN, CMD_ATTN, CMD_ATTN_IRQ = 0x00, 0x01, 0x02
 CMD_ENABLE_IRQ, CMD_DISABLE_IRQ = 0x05, 0x06
-CMD_CAPABILITIES = 0x08
 
-NETFN_CHASSIS, NETFN_SE, NETFN_APP, NETFN_STORAGE = 0x00, 0x04, 0x06, 0x0A
-NETFN_OEM = 0x30
+NETFN_SE, NETFN_APP, NETFN_OEM = 0x04, 0x06, 0x30
 
 APP_GET_DEVICE_ID = 0x01
 APP_SET_GLOBAL_ENABLES = 0x2E
@@ -50,7 +48,6 @@ APP_GET_MSG = 0x33
 APP_SEND_MSG = 0x34
 APP_READ_EVENT_BUF = 0x35
 SE_PLATFORM_EVENT = 0x02
-STORAGE_ADD_SEL = 0x44
 
 GLOBAL_RCV_MSG_INT = 0x01       # receive message queue interrupt enabled
 FLAG_RCV_MSG = 0x01             # Get Message Flags: a message waits
@@ -61,7 +58,6 @@ CC_NAK = 0x83                   # Send Message: NAK on write, nobody at that add
 CC_INVALID_CMD = 0xC1
 CC_LENGTH = 0xC7
 
-BMC_SA = 0x20
 MC_SA = 0x24                    # the management controller behind the BMC
 OEM_CMD = 0x4B
 STATUS_NAMES = {0x0A: "dumping", 0x0B: "halt"}
@@ -196,9 +192,6 @@ class Bmc:
         elif netfn == NETFN_SE and cmd == SE_PLATFORM_EVENT:
             self.record.write("event", data=hexs(data))
             return CC_OK, []
-        elif netfn == NETFN_STORAGE and cmd == STORAGE_ADD_SEL:
-            self.record.write("sel", data=hexs(data))
-            return CC_OK, [0x01, 0x00]
         return CC_INVALID_CMD, []
 
     def message(self, raw):

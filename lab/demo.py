@@ -52,7 +52,7 @@ def show_requests(reqs):
             say("    adapters behind no hot-plug bridge: " + adapters(r["hbas"]))
         for b in r.get("bridges", []):
             slots = (", slots %d..%d" % (b["first_device"], b["first_device"] + b["slot_count"] - 1)
-                     if b["magic"] == R.BRIDGE_SHPC else "")
+                     if b["slot_count"] else "")
             say("    %-21s %s (bus %02x%s): %s" % (KIND.get(b["magic"], "?"), b["bus_id"],
                                                   b["secondary_bus"], slots, adapters(b["hbas"])))
     if not reqs:

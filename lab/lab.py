@@ -99,20 +99,21 @@ def default_kernel():
 
 
 def _fetch(pkg, version=""):
-    """The .deb of pkg (that version first) in the cache, fetched once."""
+    """The .deb of pkg (that version first) in the cache, fetched once; with
+    a stale package list, once more after apt-get update."""
     debs = os.path.join(CACHE, "debs")
     os.makedirs(debs, exist_ok=True)
-    for update in (False, True):
-        found = glob.glob(os.path.join(debs, "%s_*.deb" % pkg))
-        if found:
-            return found[0]
+    for update in (None, False, True):
         if update:
             run(["apt-get", "update", "-qq"])
-        log("fetching %s %s" % (pkg, version))
-        for spec in ([pkg + "=" + version] if version else []) + [pkg]:
+        for spec in ([] if update is None else [pkg + "=" + version] * bool(version) + [pkg]):
+            log("fetching %s" % spec)
             if subprocess.run(["apt-get", "download", "-q", spec], cwd=debs,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
                 break
+        found = glob.glob(os.path.join(debs, "%s_*.deb" % pkg))
+        if found:
+            return found[0]
     raise LabError("apt-get download %s failed" % pkg)
 
 
