@@ -195,7 +195,8 @@ def prepare(kernel, driver=None, kdump=False):
                "emuhba": build_module(os.path.join(HERE, "emuhba"), kernel),
                "panic_exit": build_module(os.path.join(HERE, "panic_exit"), kernel),
                "panicforkiv": build_module(os.path.join(TOP, "panicforkiv"), kernel, w1=False)}
-        want = run(["modinfo", "-F", "vermagic", glob.glob(moddir + "/kernel/drivers/scsi/sd_mod.ko*")[0]])
+        sd_mod = glob.glob(moddir + "/kernel/drivers/scsi/sd_mod.ko*")[0]
+        want = run(["modinfo", "-F", "vermagic", sd_mod])
         for name, ko in kos.items():
             if run(["modinfo", "-F", "vermagic", ko]) != want:
                 raise LabError("%s is not built for %s" % (ko, kernel))
@@ -365,8 +366,9 @@ class IpmiSim:
                 f.write(text)
         os.makedirs(os.path.join(work, "ipmi_sim.state"))
         with open(os.path.join(work, "ipmi_sim.log"), "w") as out:
-            self.proc = subprocess.Popen(["ipmi_sim", "-n", "-c", os.path.join(work, "ipmi_sim.conf"),
-                                          "-f", os.path.join(work, "ipmi_sim.emu"), "-s",
+            self.proc = subprocess.Popen(["ipmi_sim", "-n", "-c",
+                                          os.path.join(work, "ipmi_sim.conf"), "-f",
+                                          os.path.join(work, "ipmi_sim.emu"), "-s",
                                           os.path.join(work, "ipmi_sim.state")] + list(args),
                                          stdin=subprocess.DEVNULL, stdout=out,
                                          stderr=subprocess.STDOUT)
@@ -537,7 +539,8 @@ class Machine:
                    "-chardev", "file,id=data,path=%s" % os.path.join(work, "data.log"),
                    "-serial", "chardev:data",
                    "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc.port,
-                   "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"] + machine_args(work) + list(qemu)
+                   "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
+            cmd += machine_args(work) + list(qemu)
             with open(os.path.join(work, "qemu.cmd"), "w") as f:
                 f.write(" ".join(cmd) + "\n")
             start = time.monotonic()
