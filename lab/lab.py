@@ -460,13 +460,12 @@ class ConsoleTap:
             return
         part = b""
         with conn:
-            while True:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    break
+            for chunk in iter(lambda: conn.recv(65536), b""):
                 *done, part = (part + chunk).split(b"\n")
                 now = time.monotonic()
                 self.lines += [(now, l.decode("latin-1").rstrip("\r")) for l in done]
+        if part:
+            self.lines.append((time.monotonic(), part.decode("latin-1")))
 
     def finish(self):
         self.thread.join(5)
