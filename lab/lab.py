@@ -330,10 +330,9 @@ class OwnBmc:
         self.port = int(line.split()[1])
 
     def events(self):
-        """The record of the last connection (one boot), as dicts."""
-        evs = [json.loads(line) for line in open(self.record)]
-        starts = [i for i, e in enumerate(evs) if e["ev"] == "connect"] or [0]
-        return evs[starts[-1]:]
+        """The record of this BMC's life (one boot attempt), as dicts."""
+        with open(self.record) as f:
+            return [json.loads(line) for line in f]
 
     def stop(self):
         _stop(self.proc)
