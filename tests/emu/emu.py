@@ -34,7 +34,7 @@ CACHE = os.environ.get("TARNEX_EMU_CACHE", "/var/tmp/tarnex-emu")
 
 PACKAGES = ["qemu-system-x86", "busybox-static", "kmod", "cpio", "linux-headers-amd64",
             "libc6-i386", "gcc", "make", "libc6-dev", "gcc-multilib", "g++-multilib", "cmake",
-            "pciutils", "binutils"]
+            "pciutils", "binutils", "xz-utils"]
 
 # Kernel modules loaded at boot, dependencies first (the HBAs' drivers).
 BOOT_KMODS = ["scsi_mod", "sd_mod", "megaraid_sas", "sym53c8xx"]
@@ -84,20 +84,50 @@ def ensure_packages():
         stdout=None, stderr=None)
 
 
+# The kernel the server boots: a series ("6.1", "6.12") means the newest
+# Debian amd64 headers of that series installed on the host (installed
+# from the package lists when there are none); a full release
+# ("6.12.118+deb12-amd64") names one exactly. The image of the same
+# release is fetched to match.
+KVER = os.environ.get("TARNEX_EMU_KVER", "6.1")
+# Debian 12's own kernels are 6.1.0-ABI-amd64, its updates 6.12.N+debR-amd64
+_RELEASE = re.compile(r"^(\d+)\.(\d+)\.(\d+)(?:-(\d+)|\+deb(\d+))-amd64$")
+_release = {}
+
+
+def _release_key(rel):
+    return tuple(int(x or 0) for x in _RELEASE.match(rel).groups())
+
+
+def _of_series(rel, series):
+    return bool(_RELEASE.match(rel)) and (rel == series or rel.startswith(series + "."))
+
+
+def kernel_release(series=None):
+    """The release of the chosen kernel (see KVER), installing its headers
+    when no release of the series has them yet."""
+    series = series or KVER
+    if series in _release:
+        return _release[series]
+    have = [os.path.basename(d)[len("linux-headers-"):]
+            for d in glob.glob("/usr/src/linux-headers-*-amd64") if os.path.isdir(d)]
+    found = sorted((r for r in have if _of_series(r, series)), key=_release_key)
+    if not found:
+        text = run(["apt-cache", "search", "--names-only",
+                    "^linux-headers-%s[.-]" % re.escape(series)])
+        names = [l.split()[0][len("linux-headers-"):] for l in text.splitlines() if l.strip()]
+        found = sorted((r for r in names if _of_series(r, series)), key=_release_key)
+        if not found:
+            raise EmuError("no Debian amd64 kernel headers of %s installed or available"
+                           % series)
+        run(["sh", os.path.join(TOP, "tests", "tools", "ensure-packages.sh"),
+             "linux-headers-" + found[-1]], stdout=None, stderr=None)
+    _release[series] = found[-1]
+    return found[-1]
+
+
 def headers_dir():
-    """The newest installed Debian amd64 kernel headers."""
-    dirs = []
-    for d in glob.glob("/usr/src/linux-headers-*-amd64"):
-        m = re.search(r"linux-headers-(\d+)\.(\d+)\.(\d+)-(\d+)-amd64$", d)
-        if m and os.path.isdir(d):
-            dirs.append((tuple(int(x) for x in m.groups()), d))
-    if not dirs:
-        raise EmuError("no /usr/src/linux-headers-*-amd64: install linux-headers-amd64")
-    return sorted(dirs)[-1][1]
-
-
-def kernel_release():
-    return os.path.basename(headers_dir())[len("linux-headers-"):]
+    return "/usr/src/linux-headers-" + kernel_release()
 
 
 def _dpkg_version(pkg):
@@ -362,6 +392,22 @@ def _kmod_closure(moddir, names):
     return order
 
 
+def _plain_ko(path):
+    return re.sub(r"\.ko\.(xz|zst)$", ".ko", path)
+
+
+def _copy_kmod(src, dest):
+    """A kernel module into the initramfs, uncompressed (6.12's are .ko.xz,
+    which busybox's insmod cannot read); depmod then finds it as .ko."""
+    os.makedirs(os.path.dirname(dest), exist_ok=True)
+    if src.endswith(".ko"):
+        shutil.copy(src, dest)
+        return
+    tool = "xz" if src.endswith(".xz") else "zstd"
+    with open(_plain_ko(dest), "wb") as f:
+        subprocess.run([tool, "-dc", src], stdout=f, check=True)
+
+
 def _cpio(root, out, mode="wb"):
     names = subprocess.run(["find", ".", "-print0"], cwd=root, stdout=subprocess.PIPE,
                            check=True).stdout
@@ -411,16 +457,14 @@ def build_initramfs(prep, out, extra_files=(), extra_kos=(), kdump=False):
         boot = _kmod_closure(moddir, BOOT_KMODS)
         extra = _kmod_closure(moddir, EXTRA_KMODS)
         for m in boot + extra:
-            d = os.path.join(root, "lib", "modules", kver, os.path.dirname(m))
-            os.makedirs(d, exist_ok=True)
-            shutil.copy(os.path.join(moddir, m), d)
+            _copy_kmod(os.path.join(moddir, m), os.path.join(root, "lib", "modules", kver, m))
         for f in ("modules.order", "modules.builtin", "modules.builtin.modinfo"):
             if os.path.exists(os.path.join(moddir, f)):
                 shutil.copy(os.path.join(moddir, f), os.path.join(root, "lib", "modules", kver))
         run(["depmod", "-b", root, kver])
         with open(os.path.join(root, "modules.order"), "w") as f:
             for m in boot:
-                f.write("/lib/modules/%s/%s\n" % (kver, m))
+                f.write("/lib/modules/%s/%s\n" % (kver, _plain_ko(m)))
         # the command: dynamic i386 (loader and libraries from libc6-i386) and static
         i386_dirs = ["/lib32", "/usr/lib32", "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"]
         _copy_elf_with_libs(root, prep["dynamic"], "/opt/dynamic/tarnex", i386_dirs, "/lib32")

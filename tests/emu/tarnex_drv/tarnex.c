@@ -458,7 +458,6 @@ static const struct file_operations tarnex_fops = {
 #ifdef CONFIG_COMPAT
 	.compat_ioctl = tarnex_compat_ioctl,
 #endif
-	.llseek = no_llseek,
 };
 
 static struct miscdevice tarnex_misc = {
