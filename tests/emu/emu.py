@@ -199,7 +199,8 @@ def build_module(name, src=None, extra_warnings=True):
     files = [os.path.join(src, f) for f in sorted(os.listdir(src))
              if f.endswith((".c", ".h")) or f == "Kbuild"]
     kdir = headers_dir()
-    out = os.path.join(CACHE, "%s-%s-%s" % (name, kernel_release(), _tree_hash(files)))
+    out = os.path.join(CACHE, "%s-%s-%s%s" % (name, kernel_release(), _tree_hash(files),
+                                              "-w1" if extra_warnings else ""))
     kos = glob.glob(os.path.join(out, "*.ko"))
     if kos:
         return kos[0]
@@ -253,10 +254,10 @@ def static_tarnex():
 
 def panicforkiv_module():
     """panicforkiv.ko built from panicforkiv/ for the image's kernel, with
-    the module's own flags."""
+    the module's own flags and the kernel's W=1: a warning on either kernel
+    fails the boot."""
     with CacheLock():
-        return build_module("panicforkiv", os.path.join(TOP, "panicforkiv"),
-                            extra_warnings=False)
+        return build_module("panicforkiv", os.path.join(TOP, "panicforkiv"))
 
 
 def panic_exit_module():

@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import emu  # noqa: E402
 import modlog as L  # noqa: E402
 import peers  # noqa: E402
-from test_module_panic import (DUMPING_SEND, HALT_OEM, HALT_SEND, HOOK_CALLED,  # noqa: E402
+from test_module_panic import (HALT_OEM, HALT_SEND, HOOK_CALLED,  # noqa: E402
                                PANIC_LINE, PANIC_QEMU)
 
 # generator 0x41 (kernel), revision 3, OS critical stop, the panic text's
@@ -30,7 +30,7 @@ MODULE_REQUESTS = [(6, 0x30, "eb"), (6, 0x34, HALT_SEND), (6, 0x31, ""), (6, 0x3
 _boots = {}
 
 
-def boot(name, scenario, kernel_args, kdump=False):
+def boot(name, scenario, kernel_args, kdump=False, post_notifiers=True):
     if name not in _boots:
         work = tempfile.mkdtemp(prefix="tarnex-emu-coexist-")
         bmc = peers.OwnBmc(work)
@@ -41,7 +41,8 @@ def boot(name, scenario, kernel_args, kdump=False):
             _boots.setdefault("servers", []).append(server)
             if kdump:
                 b = server.boot([scenario], disks=0, kernel_args=[
-                    "emu.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers"]
+                    "emu.nomods=1", "crashkernel=256M"]
+                    + (["crash_kexec_post_notifiers"] if post_notifiers else [])
                     + kernel_args, tap=True)
             else:
                 b = server.boot([scenario], disks=0, kernel_args=["emu.nomods=1"] + kernel_args,
@@ -86,7 +87,7 @@ class Coexist:
 
     def test_ipmi_si_holds_the_interface(self):
         self.assertIn("/dev/ipmi0", self.boot.read("coexist", "si", "dev"))
-        self.assertIn("0ca2-0ca3 : ipmi_si", self.boot.read("coexist", "si", "ioports"))
+        self.assertIn("0ca2-0ca2 : ipmi_si", self.boot.read("coexist", "si", "ioports"))
         self.assertEqual(self.boot.read("coexist", "arm", "rc").strip(), "0")
 
     def test_bmc_gets_the_event_and_the_halt_status_whole(self):
@@ -112,27 +113,45 @@ class CoexistBusy(Coexist, unittest.TestCase):
     NAME, ARGS = "ipmi_si busy", ["emu.ipmiload=4"]
 
     def test_traffic_was_flowing(self):
-        got = dict(kv.split("=") for kv in self.boot.read("coexist", "load.before").split())
-        self.assertGreater(int(got["answered"]), 0)
-        self.assertEqual(got["bad"], "0")
+        t0, _ = after_panic(self.boot, self.events)
+        before = [e for e in self.events if e["ev"] == "request" and e["cmd"] == 1
+                  and e["t"] < t0]
+        self.assertGreater(len(before), 16)
+        self.assertIn("bad=0", self.boot.read("coexist", "load.before"))
 
 
 class KdumpBesideIpmiSi(unittest.TestCase):
+    """Under kdump the crash kernel's module meets the interface as the first
+    kernel left it: after ipmi_msghandler's panic notifier (with
+    crash_kexec_post_notifiers), or, by default, in the middle of whatever
+    ipmi_si was doing when the CPUs stopped."""
+    NAME, ARGS, POST = "kdump with ipmi_si", ["emu.ipmisi=1"], True
+
     @classmethod
     def setUpClass(cls):
-        cls.boot, cls.events = boot("kdump with ipmi_si", "kdump_first", ["emu.ipmisi=1"],
-                                    kdump=True)
+        cls.boot, cls.events = boot(cls.NAME, "kdump_first", cls.ARGS, kdump=True,
+                                    post_notifiers=cls.POST)
+        klog = L.module_lines(cls.boot.read("kdump_second", "load", "klog", default=""))
+        sys.stderr.write("%s: crash kernel's KCS steps: %s\n" % (cls.NAME, " | ".join(
+            l for l in klog if ": kcs_write:" in l or "recover" in l or "STATE" in l)))
 
     def test_crash_kernel_announces_dumping(self):
-        self.assertIn("0ca2-0ca3 : ipmi_si", self.boot.read("kdump_first", "si", "ioports"))
+        self.assertIn("0ca2-0ca2 : ipmi_si", self.boot.read("kdump_first", "si", "ioports"))
         self.assertEqual(self.boot.read("kdump_first", "kexec", "rc").strip(), "0")
         self.assertIn("<6>panicforkiv: Setting system status to dumping succeeded.",
                       L.module_lines(self.boot.read("kdump_second", "load", "klog")))
-        sends = [e["data"] for e in self.events if e["ev"] == "request" and e["cmd"] == 0x34]
-        self.assertEqual(sends[0], DUMPING_SEND)
-        self.assertEqual([e["data"] for e in self.events if e["ev"] == "event"], [LINUX_EVENT])
+        _, evs = after_panic(self.boot, self.events)
+        self.assertEqual([(e["status"], e["oem"]) for e in evs if e["ev"] == "status"],
+                         [("dumping", "03 4a 0f ff"), ("halt", HALT_OEM)])
+        self.assertFalse([e for e in self.events if e["ev"] in ("bad-message", "ipmb-dropped")])
+        self.assertEqual([e["data"] for e in evs if e["ev"] == "event"],
+                         [LINUX_EVENT] if self.POST else [])
         self.assertEqual(sum("tarnex_hook called" in l for l in L.console_lines(
             self.boot.console)), 1)
+
+
+class KdumpBesideBusyIpmiSi(KdumpBesideIpmiSi):
+    NAME, ARGS, POST = "kdump, ipmi_si busy", ["emu.ipmisi=1", "emu.ipmiload=4"], False
 
 
 def tearDownModule():

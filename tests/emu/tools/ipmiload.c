@@ -4,7 +4,7 @@
  * outstanding, each answer taken with IPMICTL_RECEIVE_MSG_TRUNC.
  *
  *   ipmiload DEPTH COUNTFILE   runs until killed (or until the machine
- *                              dies); after every 16 answers writes
+ *                              dies); after every 4 answers writes
  *                              "sent=N answered=N bad=N" to COUNTFILE
  */
 #include <errno.h>
@@ -87,7 +87,7 @@ int main(int argc, char **argv)
 		/* completion code 0 and the 11 bytes of our BMC's device ID */
 		if (recv.msg.data_len != 12 || data[0] != 0 || data[1] != 0x20)
 			bad++;
-		if (answered % 16 == 0)
+		if (answered % 4 == 0)
 			report(argv[2]);
 		if (send_one(fd) < 0) {
 			perror("IPMICTL_SEND_COMMAND");

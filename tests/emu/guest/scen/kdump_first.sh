@@ -12,7 +12,7 @@ kstep arm insmod /extra/panicforkiv.ko debug=1
 args=
 for a in $(cat /proc/cmdline); do
   case $a in
-    crashkernel=*|crash_kexec_post_notifiers|emu.scen=*|emu.disks=*|emu.ipmisi=*) ;;
+    crashkernel=*|crash_kexec_post_notifiers|emu.scen=*|emu.disks=*|emu.ipmi*) ;;
     *) args="$args $a";;
   esac
 done
@@ -21,4 +21,10 @@ echo "$args" > $OUT/crash_cmdline
 kstep kexec kexec -p /kdump/vmlinuz --initrd=/kdump/initrd --append="$args"
 cat /sys/kernel/kexec_crash_loaded > $OUT/kexec/loaded
 cat /proc/tarnex/hook > $OUT/hook.before
+# emu.ipmiload=N: N requests in flight through /dev/ipmi0 at the panic
+depth=$(emu_arg emu.ipmiload 0)
+if [ "$depth" -gt 0 ]; then
+  ipmiload "$depth" $OUT/load > $OUT/load.err 2>&1 &
+  sleep 2
+fi
 panic_now kdump
