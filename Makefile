@@ -27,9 +27,8 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j2
 
-# KVER=RELEASE (e.g. 6.12.118+deb12-amd64) builds for that kernel's headers.
 module: deps
-	$(MAKE) -C panicforkiv $(if $(KVER),KDIR=$(or $(wildcard /lib/modules/$(KVER)/build),/usr/src/linux-headers-$(KVER)))
+	$(MAKE) -C panicforkiv
 
 # The whole suite: unit, sandbox and module-logic tests through CTest, the
 # module's Kbuild build, and a short run of every fuzz target.

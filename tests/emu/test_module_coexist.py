@@ -154,6 +154,10 @@ class KdumpBesideBusyIpmiSi(KdumpBesideIpmiSi):
     NAME, ARGS, POST = "kdump, ipmi_si busy", ["emu.ipmisi=1", "emu.ipmiload=4"], False
 
 
+class CrashKernelBesideBusyIpmiSi(KdumpBesideIpmiSi):
+    NAME, ARGS, POST = "crash kernel with ipmi_si busy", ["emu.crashsi=4"], True
+
+
 def tearDownModule():
     for s in _boots.get("servers", []):
         s.close()
