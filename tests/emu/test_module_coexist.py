@@ -1,11 +1,13 @@
 """panicforkiv beside the kernel's own IPMI driver on the same KCS interface
-(ipmi_si and ipmi_devintf bound to it, ipmi_msghandler panic_op=event):
+(ipmi_si and ipmi_devintf bound to it, ipmi_msghandler panic_op=event),
+with Get Device ID requests in flight through /dev/ipmi0:
 
 - a panic: the BMC gets the kernel's Platform Event Message and the
   module's halt status, each whole, and the hook is called once;
-- the same with Get Device ID requests in flight through /dev/ipmi0;
-- kdump with ipmi_si in the first kernel: the crash kernel's module still
-  announces "dumping".
+- kdump (no post-notifiers): the first kernel stops in the middle of
+  ipmi_si's traffic, and the crash kernel's module still announces
+  "dumping" (and "halt" through /proc) whole;
+- ipmi_si busy in the crash kernel itself: the same.
 
 Each case prints what the BMC recorded (message, order, host-clock time
 after the console's panic line).
@@ -77,18 +79,22 @@ def module_requests(evs):
             if e["ev"] == "request" and e["netfn"] == 6 and e["cmd"] in (0x30, 0x31, 0x33, 0x34)]
 
 
-class Coexist:
-    NAME, ARGS = "", []
+class InFlightAtPanic(unittest.TestCase):
+    """Requests in flight through /dev/ipmi0 when the kernel panics."""
 
     @classmethod
     def setUpClass(cls):
-        cls.boot, cls.events = boot(cls.NAME, "coexist", cls.ARGS)
+        cls.boot, cls.events = boot("ipmi_si busy at panic", "coexist", ["emu.ipmiload=4"])
         cls.console = L.console_lines(cls.boot.console)
 
-    def test_ipmi_si_holds_the_interface(self):
+    def test_ipmi_si_holds_the_interface_and_traffic_flows(self):
         self.assertIn("/dev/ipmi0", self.boot.read("coexist", "si", "dev"))
         self.assertIn("0ca2-0ca2 : ipmi_si", self.boot.read("coexist", "si", "ioports"))
         self.assertEqual(self.boot.read("coexist", "arm", "rc").strip(), "0")
+        t0, _ = after_panic(self.boot, self.events)
+        self.assertGreater(len([e for e in self.events if e["ev"] == "request"
+                                and e["cmd"] == 1 and e["t"] < t0]), 16)
+        self.assertIn("bad=0", self.boot.read("coexist", "ipmiload.before"))
 
     def test_bmc_gets_the_event_and_the_halt_status_whole(self):
         self.assertEqual(self.boot.rc, 1)
@@ -105,27 +111,12 @@ class Coexist:
         self.assertEqual(sum("tarnex_hook called" in l for l in self.console), 1)
 
 
-class CoexistIdle(Coexist, unittest.TestCase):
-    NAME = "ipmi_si idle"
-
-
-class CoexistBusy(Coexist, unittest.TestCase):
-    NAME, ARGS = "ipmi_si busy", ["emu.ipmiload=4"]
-
-    def test_traffic_was_flowing(self):
-        t0, _ = after_panic(self.boot, self.events)
-        before = [e for e in self.events if e["ev"] == "request" and e["cmd"] == 1
-                  and e["t"] < t0]
-        self.assertGreater(len(before), 16)
-        self.assertIn("bad=0", self.boot.read("coexist", "ipmiload.before"))
-
-
 class KdumpBesideIpmiSi(unittest.TestCase):
     """Under kdump the crash kernel's module meets the interface as the first
     kernel left it: after ipmi_msghandler's panic notifier (with
     crash_kexec_post_notifiers), or, by default, in the middle of whatever
     ipmi_si was doing when the CPUs stopped."""
-    NAME, ARGS, POST = "kdump with ipmi_si", ["emu.ipmisi=1"], True
+    NAME, ARGS, POST = "kdump, ipmi_si busy", ["emu.ipmisi=1", "emu.ipmiload=4"], False
 
     @classmethod
     def setUpClass(cls):
@@ -153,11 +144,8 @@ class KdumpBesideIpmiSi(unittest.TestCase):
             self.boot.console)), 1)
 
 
-class KdumpBesideBusyIpmiSi(KdumpBesideIpmiSi):
-    NAME, ARGS, POST = "kdump, ipmi_si busy", ["emu.ipmisi=1", "emu.ipmiload=4"], False
-
-
 class CrashKernelBesideBusyIpmiSi(KdumpBesideIpmiSi):
+    """ipmi_si busy in the crash kernel itself while the module talks."""
     NAME, ARGS, POST = "crash kernel with ipmi_si busy", ["emu.crashsi=4"], True
 
 
