@@ -579,11 +579,18 @@ def _extract_data(text, dest):
     blocks = re.findall(r"@@DATA-BEGIN\r?\n(.*?)@@DATA-END", text, re.S)
     if not blocks:
         return False
+    got = False
     for block in blocks:
         raw = base64.b64decode("".join(block.split()))
-        with tarfile.open(fileobj=io.BytesIO(raw)) as t:
-            t.extractall(dest)
-    return True
+        try:
+            with tarfile.open(fileobj=io.BytesIO(raw)) as t:
+                t.extractall(dest)
+            got = True
+        except tarfile.TarError as e:
+            # a file that grew while the guest's tar read it: the next
+            # flush (or the crash kernel's) still counts
+            log("a data block from the guest is broken (%s)" % e)
+    return got
 
 
 class Server:

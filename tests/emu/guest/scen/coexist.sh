@@ -14,8 +14,8 @@ cat /proc/tarnex/hook > $OUT/hook.before
 insmod /extra/panic_exit.ko
 depth=$(emu_arg emu.ipmiload 0)
 if [ "$depth" -gt 0 ]; then
-  ipmiload "$depth" $OUT/ipmiload > $OUT/ipmiload.err 2>&1 &
+  ipmiload "$depth" /tmp/ipmiload > $OUT/ipmiload.err 2>&1 &
   sleep 2
-  cat $OUT/ipmiload > $OUT/ipmiload.before 2>/dev/null
+  cat /tmp/ipmiload > $OUT/ipmiload.before 2>/dev/null
 fi
 panic_now coexist

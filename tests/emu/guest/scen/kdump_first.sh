@@ -24,7 +24,7 @@ cat /proc/tarnex/hook > $OUT/hook.before
 # emu.ipmiload=N: N requests in flight through /dev/ipmi0 at the panic
 depth=$(emu_arg emu.ipmiload 0)
 if [ "$depth" -gt 0 ]; then
-  ipmiload "$depth" $OUT/ipmiload > $OUT/ipmiload.err 2>&1 &
+  ipmiload "$depth" /tmp/ipmiload > $OUT/ipmiload.err 2>&1 &
   sleep 2
 fi
 panic_now kdump

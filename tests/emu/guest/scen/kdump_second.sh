@@ -10,7 +10,7 @@ if [ "$depth" -gt 0 ]; then
   modprobe ipmi_devintf
   i=0
   while [ ! -e /dev/ipmi0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-  ipmiload "$depth" $OUT/ipmiload > $OUT/ipmiload.err 2>&1 &
+  ipmiload "$depth" /tmp/ipmiload > $OUT/ipmiload.err 2>&1 &
   sleep 1
 fi
 kstep load insmod /extra/panicforkiv.ko debug=1
@@ -21,4 +21,4 @@ step msg_read2 procio r $M 0
 kstep msg_bad procio w $M 3
 step msg_read3 procio r $M 0
 kstep unload rmmod panicforkiv
-if [ "$depth" -gt 0 ]; then cat $OUT/ipmiload > $OUT/ipmiload.after; fi
+if [ "$depth" -gt 0 ]; then cat /tmp/ipmiload > $OUT/ipmiload.after; fi
