@@ -25,12 +25,13 @@ BMC_PY = os.path.join(HERE, "bmc", "bmc.py")
 class OwnBmc:
     """bmc/bmc.py as a child process on a free loopback port."""
 
-    def __init__(self, workdir, oem_cc=0):
+    def __init__(self, workdir, oem_cc=0, slow_ms=0):
         os.makedirs(workdir, exist_ok=True)
         self.record = os.path.join(workdir, "bmc.jsonl")
         with open(os.path.join(workdir, "bmc.err"), "w") as err:
             self.proc = subprocess.Popen(
-                [sys.executable, BMC_PY, "--record", self.record, "--oem-cc", str(oem_cc)],
+                [sys.executable, BMC_PY, "--record", self.record, "--oem-cc", str(oem_cc),
+                 "--slow-ms", str(slow_ms)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         line = self.proc.stdout.readline().decode()
         if not line.startswith("port "):

@@ -35,7 +35,9 @@ _boots = {}
 def boot(name, scenario, kernel_args, kdump=False, post_notifiers=True):
     if name not in _boots:
         work = tempfile.mkdtemp(prefix="tarnex-emu-coexist-")
-        bmc = peers.OwnBmc(work)
+        # answers to Get Device ID take 50 ms, so that ipmi_si's requests
+        # are in flight at any moment
+        bmc = peers.OwnBmc(work, slow_ms=50)
         try:
             kos = [emu.panicforkiv_module()] + ([] if kdump else [emu.panic_exit_module()])
             server = emu.Server(static=False, bmc=("extern", bmc.port), extra_kos=kos,
@@ -127,7 +129,8 @@ class KdumpBesideIpmiSi(unittest.TestCase):
             l for l in klog if ": kcs_write:" in l or "recover" in l or "STATE" in l)))
 
     def test_crash_kernel_announces_dumping(self):
-        if "emu.ipmisi=1" in self.ARGS:
+        first_si = "emu.ipmisi=1" in self.ARGS
+        if first_si:
             self.assertIn("0ca2-0ca2 : ipmi_si",
                           self.boot.read("kdump_first", "si", "ioports"))
         self.assertEqual(self.boot.read("kdump_first", "kexec", "rc").strip(), "0")
@@ -137,11 +140,21 @@ class KdumpBesideIpmiSi(unittest.TestCase):
         self.assertEqual([(e["status"], e["oem"]) for e in evs if e["ev"] == "status"],
                          [("dumping", "03 4a 0f ff"), ("halt", HALT_OEM)])
         self.assertFalse([e for e in self.events if e["ev"] in ("bad-message", "ipmb-dropped")])
-        first_si = "emu.ipmisi=1" in self.ARGS
         self.assertEqual([e["data"] for e in evs if e["ev"] == "event"],
                          [LINUX_EVENT] if first_si and self.POST else [])
         self.assertEqual(sum("tarnex_hook called" in l for l in L.console_lines(
             self.boot.console)), 1)
+
+
+    def test_the_crash_kernel_recovers_the_interface_ipmi_si_left(self):
+        if "emu.ipmisi=1" not in self.ARGS:
+            self.skipTest("ipmi_si only in the crash kernel")
+        klog = L.module_lines(self.boot.read("kdump_second", "load", "klog"))
+        first = [l for l in klog if ": kcs_write: " in l][:4]
+        self.assertEqual(first, ["<6>panicforkiv: kcs_write: start ...",
+                                 "<3>panicforkiv: kcs_write: not WRITE_STATE.",
+                                 "<6>panicforkiv: kcs_write: exit 2",
+                                 "<6>panicforkiv: kcs_write: start ..."])
 
 
 class CrashKernelBesideBusyIpmiSi(KdumpBesideIpmiSi):
