@@ -125,8 +125,8 @@ class KdumpBesideIpmiSi(unittest.TestCase):
         cls.boot, cls.events = boot(cls.NAME, "kdump_first", cls.ARGS, kdump=True,
                                     post_notifiers=cls.POST)
         klog = L.module_lines(cls.boot.read("kdump_second", "load", "klog", default=""))
-        sys.stderr.write("%s: crash kernel's KCS steps: %s\n" % (cls.NAME, " | ".join(
-            l for l in klog if ": kcs_write:" in l or "recover" in l or "STATE" in l)))
+        sys.stderr.write("%s: the crash kernel's first write steps: %s\n" % (cls.NAME, " | ".join(
+            [l for l in klog if ": kcs_write:" in l or ": recover:" in l][:5])))
 
     def test_crash_kernel_announces_dumping(self):
         first_si = "emu.ipmisi=1" in self.ARGS
