@@ -14,6 +14,7 @@
 
 /* Filled in at load when the kernel's bust_spinlocks is found. */
 void (*my_bust_spinlocks)(int yes);
+unsigned long panicforkiv_timer_irq_flags;
 
 void panicforkiv_bust_spinlocks(int on)
 {
