@@ -9,6 +9,9 @@
 #define MACHINE_STATUS_DUMPING  0x0A
 #define MACHINE_STATUS_HALT     0x0B
 
+/* Calls of a status setter that answers busy, 1 ms apart. */
+#define STATUS_CALLS            5
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -27,6 +30,13 @@ u8 ipmi_set_machine_status(u8 status, u8 *result);
  */
 int panicforkiv_set_status_halt(void);
 int panicforkiv_set_status_dumping(void);
+/*
+ * Set the status, calling the setter again 1 ms later while another one
+ * holds it, STATUS_CALLS calls at most.  on_busy, when given, is called
+ * after every busy answer (the panic and load paths log each one).  The
+ * last answer: -EBUSY, 0 or 1..255.
+ */
+int set_status_retrying(u8 status, void (*on_busy)(void));
 
 #ifdef __cplusplus
 }

@@ -512,16 +512,27 @@ extern "C" void panicforkiv_irq_unmask(unsigned int irq)
 		g.line0_mask--;
 }
 
-extern "C" void panicforkiv_vprint(const char *fmt, va_list ap)
+extern "C" int vprintk(const char *fmt, va_list ap)
 {
 	char buf[2048];
+	int n;
 
 	g.rec.prints++;
 	if (g.bust_depth != 1)
 		g.rec.unbracketed_prints++;
-	vsnprintf(buf, sizeof(buf), fmt, ap);
+	n = vsnprintf(buf, sizeof(buf), fmt, ap);
 	if (g.rec.log.size() < LOG_LIMIT)
 		g.rec.log += buf;
+	return n;
+}
+
+extern "C" int printk(const char *fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	int n = vprintk(fmt, ap);
+	va_end(ap);
+	return n;
 }
 
 extern "C" void panicforkiv_bust_spinlocks(int on)

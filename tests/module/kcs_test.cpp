@@ -130,18 +130,6 @@ TEST(KcsExchange, FailedAnswersAreReportedWithTheirText)
 	}
 }
 
-TEST(KcsExchange, CompletionCodeTableRanges)
-{
-	int rows = 0;
-	for (int code = 0; code < 256; code++)
-		rows += kcs_cc_text((u8)code) != nullptr;
-	EXPECT_EQ(rows, 23 + 1 + 126 + 63);
-	for (int code : { 0x00, 0x7F, 0xBF, 0xD7, 0xFE })
-		EXPECT_EQ(kcs_cc_text((u8)code), nullptr) << code;
-	EXPECT_STREQ(kcs_cc_text(0xD4), "Cannot execute command due to insufficient privilege "
-		"level or other securitybased restriction (e.g. disabled for 'firmware firewall').");
-}
-
 // An interface found in ERROR_STATE is aborted before the write; 500 failed
 // aborts give up a run, 501 runs the exchange.
 TEST(KcsRecovery, ErrorStateIsAbortedBeforeTheWrite)

@@ -173,7 +173,7 @@ extern "C" void panicforkiv_symbol_put_hook(void)
 	rec.hook_refs--;
 }
 
-extern "C" int panicforkiv_register_kexec_probe(void)
+extern "C" int panicforkiv_register_kexec_probe(int (*)(struct kprobe *, struct pt_regs *))
 {
 	if (k.probe_result < 0)
 		return k.probe_result;
@@ -188,7 +188,7 @@ extern "C" void panicforkiv_unregister_kexec_probe(void)
 	rec.probe_registered = false;
 }
 
-extern "C" int panicforkiv_register_panic_notifier(void)
+extern "C" int panicforkiv_register_panic_notifier(int (*)(struct notifier_block *, unsigned long, void *))
 {
 	if (k.notifier_result < 0)
 		return k.notifier_result;
@@ -212,7 +212,7 @@ extern "C" void *panicforkiv_proc_mkdir(void)
 	return &rec.proc;
 }
 
-extern "C" void *panicforkiv_proc_create(void *dir, int file)
+extern "C" void *panicforkiv_proc_create(void *dir, int file, panicforkiv_read_proc_t, panicforkiv_write_proc_t)
 {
 	std::string name = file == PANICFORKIV_PROC_MESSAGE ? "message" : "debug";
 	if (dir != &rec.proc || k.proc_fails == name)
@@ -263,7 +263,7 @@ extern "C" int panicforkiv_num_online_cpus(void)
 	return k.cpus;
 }
 
-extern "C" void kiv_xen_smp_send_stop(void)
+extern "C" void kiv_xen_smp_send_stop(void (*)(void))
 {
 	rec.stop_requests++;
 	stop_requested_at = sim_now_us();

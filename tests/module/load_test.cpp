@@ -302,7 +302,7 @@ TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 	ASSERT_EQ(panicforkiv_load(), 0);
 	EXPECT_EQ(sim_rec().status_tries, 5);
 	EXPECT_EQ(sim_log_count("<3>panicforkiv: Sending ipmi message failed.\n"), 6);
-	EXPECT_EQ(sim_now_us(), 5000u);
+	EXPECT_EQ(sim_now_us(), 4000u);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	panicforkiv_unload();
 

@@ -114,7 +114,7 @@ TEST(PanicNotifier, SetterCalledAgainOnlyWhileBusy)
 	EXPECT_EQ(panic(), 0);
 	EXPECT_EQ(sim_rec().status_tries, 5);
 	EXPECT_EQ(sim_log_count(SEND_FAILED), 6);
-	EXPECT_EQ(sim_now_us(), 5000u);
+	EXPECT_EQ(sim_now_us(), 4000u);
 	EXPECT_TRUE(sim_rec().requests.empty());
 	EXPECT_EQ(panic_called, 1);
 	panicforkiv_unload();
