@@ -106,6 +106,30 @@ static int wait_sms_atn_one(void)
 	return kcs_wait_status(KCS_STATUS_SMS_ATN, KCS_STATUS_SMS_ATN, "wait_sms_atn_one");
 }
 
+/*
+ * Poll the message flags until the controller's answer is queued: 0, or
+ * -1 after IPMI_ANSWER_CYCLES cycles or once the time is spent.  A failed
+ * Get Message Flags only costs its cycle; flags without the answer cost a
+ * pause as well.
+ */
+static int wait_for_answer(void)
+{
+	u8 flags = 0;
+	int cycle;
+
+	for (cycle = 0; cycle < IPMI_ANSWER_CYCLES; cycle++) {
+		if (cycle > 0 && !kcs_time_left())
+			break;
+		(void)wait_sms_atn_one();
+		if (ipmi_get_message_flags(&flags))
+			continue;
+		if (flags & IPMI_MSG_FLAG_RECEIVE)
+			return 0;
+		kcs_pause();
+	}
+	return -1;
+}
+
 static void build_send_message(u8 status)
 {
 	int dumping = status == MACHINE_STATUS_DUMPING;
@@ -147,8 +171,7 @@ static int check_answer(const char *stage)
 u8 ipmi_set_machine_status(u8 status, u8 *result)
 {
 	static const char stage[] = "ipmi_set_machine_status";
-	u8 unused, code, flags = 0;
-	int cycle;
+	u8 unused, code;
 
 	if (!result)
 		result = &unused;
@@ -175,16 +198,7 @@ u8 ipmi_set_machine_status(u8 status, u8 *result)
 	if (code)
 		goto failed;
 
-	for (cycle = 0; cycle < IPMI_ANSWER_CYCLES; cycle++) {
-		(void)wait_sms_atn_one();
-		if (ipmi_get_message_flags(&flags))
-			continue;
-		if (flags & IPMI_MSG_FLAG_RECEIVE)
-			break;
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
-		panicforkiv_touch_nmi_watchdog();
-	}
-	if (cycle == IPMI_ANSWER_CYCLES) {
+	if (wait_for_answer()) {
 		dbg_safe(KERN_ERR, "%s: IPMI: Timeout.\n", stage);
 		code = KCS_CC_UNSPECIFIED;
 		goto failed;
@@ -212,9 +226,10 @@ failed:
 /*
  * The lock is tried, never waited for: at panic time its holder may be a
  * stopped CPU.  The timer line and the KCS line stay masked for the whole
- * sequence and are unmasked in the reverse order.
+ * sequence and are unmasked in the reverse order.  The sequence may spend
+ * *left microseconds of delay; what it leaves is stored back.
  */
-static int set_status(u8 status)
+static int set_status(u8 status, u64 *left)
 {
 	const char *word = status == MACHINE_STATUS_DUMPING ? "dumping" : "halt";
 	u32 irq = KCSIRQ;       /* unmask exactly the line masked */
@@ -230,7 +245,10 @@ static int set_status(u8 status)
 	if (irq != 0)
 		panicforkiv_irq_mask(irq);
 
+	kcs_bound_waits(*left);
 	r = ipmi_set_machine_status(status, &result);
+	*left = kcs_waits_left();
+	kcs_bound_waits(KCS_NO_BOUND);
 	if (r != 0)
 		dbg_safe(KERN_ERR, "Setting system status to %s failed.\n", word);
 	else
@@ -245,27 +263,33 @@ static int set_status(u8 status)
 
 int panicforkiv_set_status_halt(void)
 {
-	return set_status(MACHINE_STATUS_HALT);
+	u64 left = STATUS_DEADLINE_US;
+
+	return set_status(MACHINE_STATUS_HALT, &left);
 }
 
 int panicforkiv_set_status_dumping(void)
 {
-	return set_status(MACHINE_STATUS_DUMPING);
+	u64 left = STATUS_DEADLINE_US;
+
+	return set_status(MACHINE_STATUS_DUMPING, &left);
 }
 
 int set_status_retrying(u8 status, void (*on_busy)(void))
 {
+	u64 left = STATUS_DEADLINE_US;
 	int calls, r;
 
 	for (calls = 1;; calls++) {
-		r = set_status(status);
+		r = set_status(status, &left);
 		if (r != -EBUSY)
 			return r;
 		if (on_busy)
 			on_busy();
-		if (calls == STATUS_CALLS)
+		if (calls == STATUS_CALLS || left < KCS_POLL_DELAY_US)
 			return r;
 		panicforkiv_udelay(KCS_POLL_DELAY_US);
 		panicforkiv_touch_nmi_watchdog();
+		left -= KCS_POLL_DELAY_US;
 	}
 }

@@ -34,6 +34,8 @@ u64 KCSBASEADDR = 0xCA2;
 static PANICFORKIV_DEFINE_SPINLOCK(qorvex_lock);
 static u8 req_buf[KCS_BUF_SIZE];
 static u8 resp_buf[KCS_BUF_SIZE];
+/* Microseconds of delay the current status call may still spend. */
+static u64 wait_left_us = KCS_NO_BOUND;
 
 /* Completion-code texts, searched in order; the ranges do not overlap. */
 static const struct ipmi_cc_entry table[KCS_CC_ROWS] = {
@@ -101,6 +103,29 @@ static void clear_obf(void)
 		(void)read_data();
 }
 
+void kcs_bound_waits(u64 usecs)
+{
+	wait_left_us = usecs;
+}
+
+u64 kcs_waits_left(void)
+{
+	return wait_left_us;
+}
+
+int kcs_time_left(void)
+{
+	return wait_left_us >= KCS_POLL_DELAY_US;
+}
+
+void kcs_pause(void)
+{
+	panicforkiv_udelay(KCS_POLL_DELAY_US);
+	if (wait_left_us != KCS_NO_BOUND)
+		wait_left_us -= wait_left_us < KCS_POLL_DELAY_US ? wait_left_us : KCS_POLL_DELAY_US;
+	panicforkiv_touch_nmi_watchdog();
+}
+
 int kcs_wait_status(u8 mask, u8 want, const char *stage)
 {
 	int step = 0;
@@ -109,14 +134,13 @@ int kcs_wait_status(u8 mask, u8 want, const char *stage)
 	for (;;) {
 		if ((read_status() & mask) == want)
 			return 0;
-		if (step >= KCS_POLL_STEPS) {
+		if (step >= KCS_POLL_STEPS || !kcs_time_left()) {
 			dbg_safe(KERN_ERR, "%s: time out.\n", stage);
 			panicforkiv_touch_nmi_watchdog();
 			return -1;
 		}
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
+		kcs_pause();
 		step++;
-		panicforkiv_touch_nmi_watchdog();
 	}
 }
 
@@ -182,6 +206,8 @@ static u8 recover(void)
 	for (attempt = 0; attempt < KCS_RECOVER_ATTEMPTS; attempt++) {
 		if (recover_once() == 0)
 			return 0;
+		if (!kcs_time_left())
+			break;
 	}
 	dbg_safe(KERN_ERR, "%s: Retry over\n", "recover");
 	return 1;
@@ -358,8 +384,11 @@ u8 kcs_execute(struct kcs_request *req)
 	log_bytes(req_buf, msg_len);
 
 	written = KCS_WRITE_RETRY;
-	for (runs = 0; runs < KCS_WRITE_RUNS && written == KCS_WRITE_RETRY; runs++)
+	for (runs = 0; runs < KCS_WRITE_RUNS && written == KCS_WRITE_RETRY; runs++) {
+		if (runs > 0 && !kcs_time_left())
+			break;
 		written = kcs_write(msg_len);
+	}
 	if (written != KCS_WRITE_SENT) {
 		code = KCS_CC_UNSPECIFIED;
 		goto out;
@@ -381,6 +410,8 @@ u8 kcs_execute(struct kcs_request *req)
 		log_bytes(data->resp_data, count - 2);
 	}
 out:
+	if (code != KCS_CC_OK && !kcs_time_left())
+		code = KCS_CC_UNSPECIFIED;      /* the deadline, not the BMC, ended it */
 	if (code != KCS_CC_OK)
 		log_code(code);
 	panicforkiv_spin_unlock(&qorvex_lock);

@@ -31,6 +31,7 @@
 #include <linux/cpumask.h>
 #include <linux/hardirq.h>
 #include <linux/irqflags.h>
+#include <linux/stringify.h>
 #include "compat.h"
 #if PFK_PANIC_NOTIFIER_H
 #include <linux/panic_notifier.h>
@@ -40,10 +41,13 @@
 #else
 #include <asm/uaccess.h>
 #endif
+#include "ipmi_status.h"
 
 MODULE_VERSION(PANICFORKIV_VERSION);
 MODULE_DESCRIPTION("tarnex stub driver");
 MODULE_LICENSE("GPL v2");
+/* For whoever checks how long a silent BMC may hold a panic: modinfo shows it. */
+MODULE_INFO(status_deadline_ms, __stringify(STATUS_DEADLINE_MS));
 
 module_param(debug, long, 0644);
 MODULE_PARM_DESC(debug, "debug flags");

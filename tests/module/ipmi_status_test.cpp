@@ -97,18 +97,6 @@ TEST(MachineStatus, FailedStageEndsTheSequence)
 		<< sim_rec().log;
 }
 
-TEST(MachineStatus, ControllerThatNeverAnswers)
-{
-	// 500 cycles, each waiting out SMS_ATN, then a time-out; no Get Message.
-	sim_reset();
-	sim_fault().mc_silent = true;
-	EXPECT_EQ(panicforkiv_set_status_halt(), 0xFF);
-	EXPECT_EQ(sim_requests_for(GET_FLAGS).size(), 500u);
-	EXPECT_TRUE(sim_requests_for(GET_MSG).empty());
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: wait_sms_atn_one: time out.\n"), 500);
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: ipmi_set_machine_status: IPMI: Timeout.\n"), 1);
-}
-
 TEST(MachineStatus, PauseAfterEmptyFlagsButNotAfterFailedOnes)
 {
 	// A quick BMC and a raised SMS_ATN leave only the pause between cycles.
@@ -197,6 +185,55 @@ TEST(MachineStatus, InterruptLinesMaskedAroundTheSequence)
 		EXPECT_EQ(panicforkiv_set_status_halt(), c.fail ? 0xFF : 0);
 		EXPECT_EQ(sim_rec().irq, c.events);
 		EXPECT_EQ(sim_rec().port_access_unmasked, 0u);
+	}
+}
+
+// Each fault of the BMC against one halt call, with debug 0: every fault
+// that used to hold the call for minutes or days now ends with 0xFF within
+// the deadline (plus the port accesses after the last delay); healthy and
+// recoverable BMCs still succeed.  The NMI watchdog is touched throughout.
+TEST(StatusDeadline, EveryFaultEndsWithinTheDeadline)
+{
+	const uint64_t MS = 1000, DEADLINE = STATUS_DEADLINE_MS * MS, PORTS = 100 * MS;
+	struct {
+		const char *fault;
+		void (*set)(sim_faults &);
+		int code;
+		uint64_t low, high;
+	} rows[] = {
+		{ "healthy", [](sim_faults &) {}, 0, 0, PORTS },
+		{ "ERROR_STATE cleared after 600 aborts", [](sim_faults &f) { f.error_aborts = 600; },
+		  0, 1200 * MS, 1300 * MS },
+		{ "SMS_ATN never raised", [](sim_faults &f) { f.sms_atn_dead = true; }, 0, 3000 * MS,
+		  3100 * MS },
+		{ "Node Busy on 499 Get Message Flags", [](sim_faults &f) {
+			  f.fault_cmd = 0x31; f.cc = 0xC0; f.fault_count = 499; f.sms_atn_stuck = true;
+		  }, 0, 3900 * MS, 4200 * MS },
+		{ "IBF never clears", [](sim_faults &f) { f.ibf_stuck = true; }, 0xFF, DEADLINE,
+		  DEADLINE + PORTS },
+		{ "ERROR_STATE never cleared", [](sim_faults &f) { f.error_stuck = true; }, 0xFF,
+		  DEADLINE, DEADLINE + PORTS },
+		{ "IBF never clears in ERROR_STATE", [](sim_faults &f) {
+			  f.ibf_stuck = true; f.error_stuck = true;
+		  }, 0xFF, DEADLINE, DEADLINE + PORTS },
+		{ "Node Busy on every Get Message Flags, no SMS_ATN", [](sim_faults &f) {
+			  f.fault_cmd = 0x31; f.cc = 0xC0; f.sms_atn_dead = true;
+		  }, 0xFF, DEADLINE, DEADLINE + PORTS },
+		{ "controller never answers", [](sim_faults &f) { f.mc_silent = true; }, 0xFF,
+		  DEADLINE, DEADLINE + PORTS },
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.fault);
+		sim_faults f;
+		r.set(f);
+		sim_reset(f);
+		debug = 0;
+		EXPECT_EQ(panicforkiv_set_status_halt(), r.code);
+		EXPECT_GE(sim_now_us(), r.low);
+		EXPECT_LE(sim_now_us(), r.high);
+		EXPECT_LE(sim_rec().max_watchdog_gap_us, MS + 50);
+		EXPECT_EQ(sim_rec().prints, 0);
+		printf("| %s | 0x%02X | %.3f s |\n", r.fault, r.code, sim_now_us() / 1e6);
 	}
 }
 
