@@ -1,19 +1,15 @@
-// The BMC simulator and the user-space platform layer of the module.
-//
-// The BMC follows the KCS transfer protocol of IPMI 2.0 (section 9): a
-// write to either register sets IBF until the BMC takes the byte
-// ibf_latency_us later; WRITE_START -> WRITE_STATE, data bytes collected,
-// WRITE_END marks the next byte as the last, after which the answer is
-// read in READ_STATE one READ byte at a time, then IDLE with a dummy byte;
-// GET_STATUS/ABORT -> WRITE_STATE, 0x00 -> READ_STATE with the error
-// status, READ -> IDLE; anything else out of place -> ERROR_STATE.  The
-// constants are written out here rather than taken from the module's
-// headers, so that a wrong one there shows up as a failure.
+// The BMC simulator and the user-space platform layer of the module.  The
+// BMC follows the KCS transfer protocol of IPMI 2.0 (section 9): a write to
+// either register sets IBF until the BMC takes the byte ibf_latency_us
+// later; WRITE_START, the data bytes, WRITE_END and the last byte, then the
+// answer in READ_STATE one READ at a time, then IDLE with a dummy byte;
+// GET_STATUS/ABORT, 0x00, READ of the error status, IDLE; anything out of
+// place -> ERROR_STATE.  The constants are written out, not taken from the
+// module's headers, so that a wrong one there shows up as a failure.
 #include "sim.h"
 
 #include <cstdarg>
 #include <cstdio>
-#include <deque>
 
 namespace {
 
@@ -23,16 +19,13 @@ enum phase { P_NONE, P_WRITE, P_READ, P_ABORT0, P_ABORT_READ };
 struct bmc {
 	sim_faults f;
 	sim_record rec;
-	uint64_t now = 0, ibf_ready = 0, last_touch = 0;
-	int state = IDLE, aborts_failing = 0, faulty = 0, locks = 0, line0_masked = 0;
-	int bust_depth = 0;
+	uint64_t now = 0, ibf_ready = 0, last_touch = 0, pending_at = 0;
+	int state = IDLE, aborts_failing = 0, faulty = 0, locks = 0, line0_masked = 0, bust = 0;
 	bool obf = false, ibf = false, in_cmd = false, end_seen = false, irqs_off = false;
-	uint8_t out = 0, in = 0, err_status = 0;
+	uint8_t out = 0, in = 0;
 	phase ph = P_NONE;
-	std::vector<uint8_t> rx, tx;
+	std::vector<uint8_t> rx, tx, queued, pending;   // the controller's answer: received, on its way
 	size_t tx_pos = 0;
-	std::deque<std::vector<uint8_t>> queue;                        // receive queue
-	std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pending;  // on the IPMB
 	std::function<void(uint64_t)> delay_hook;
 };
 bmc g;
@@ -44,21 +37,20 @@ uint8_t checksum(const uint8_t *p, size_t n)
 	return (uint8_t)-s;
 }
 
-void enter_error() { g.state = ERROR, g.ph = P_NONE, g.err_status = 0x02; }
+void set(int state, phase ph) { g.state = state, g.ph = ph; }
 void put_out(uint8_t v) { g.out = v, g.obf = true; }
 
-// The controller at 0x24 gets the IPMB request (rsSA onwards) and answers
-// after ipmb_delay_us, as the BMC queues it: rqSA dropped.
+// The controller at 0x24 gets the IPMB request q (rsSA onwards); its answer
+// reaches the receive queue ipmb_delay_us later, without the rqSA.
 void mc_receive(const uint8_t *q, size_t n)
 {
 	if (n < 7 || g.f.mc_silent) return;
-	uint8_t netfn_lun = (uint8_t)(((q[1] >> 2) + 1) << 2 | (q[4] & 3));
-	uint8_t hdr[2] = { q[3], netfn_lun };
-	std::vector<uint8_t> m = { netfn_lun, (uint8_t)(checksum(hdr, 2) + g.f.bad_hdr_sum), 0x24,
-				   (uint8_t)((q[4] & 0xFC) | (q[1] & 3)),
-				   (uint8_t)(q[5] ^ g.f.wrong_cmd), (uint8_t)g.f.oem_cc };
-	m.push_back((uint8_t)(checksum(&m[2], 4) + g.f.bad_body_sum));
-	g.pending.push_back({ g.now + g.f.ipmb_delay_us, m });
+	uint8_t netfn_lun = (uint8_t)(((q[1] >> 2) + 1) << 2 | (q[4] & 3)), hdr[2] = { q[3], netfn_lun };
+	g.pending = { netfn_lun, (uint8_t)(checksum(hdr, 2) + g.f.bad_hdr_sum), 0x24,
+		      (uint8_t)((q[4] & 0xFC) | (q[1] & 3)), (uint8_t)(q[5] ^ g.f.wrong_cmd),
+		      (uint8_t)g.f.oem_cc };
+	g.pending.push_back((uint8_t)(checksum(&g.pending[2], 4) + g.f.bad_body_sum));
+	g.pending_at = g.now + g.f.ipmb_delay_us;
 }
 
 // The BMC's message layer: one request frame in, one answer frame out.
@@ -66,30 +58,23 @@ std::vector<uint8_t> answer(const std::vector<uint8_t> &rq)
 {
 	uint8_t cmd = rq[1];
 	std::vector<uint8_t> rs = { (uint8_t)(rq[0] + 4), cmd, 0x00 };
-	if (rq[0] >> 2 != 0x06) {
-		rs[2] = 0xC1;
-	} else if (cmd == 0x30) {          // Clear Message Flags
-		if (rq.size() > 2 && (rq[2] & 1)) g.queue.clear();
-	} else if (cmd == 0x31) {          // Get Message Flags
-		rs.push_back(g.queue.empty() ? 0x00 : 0x01);
-	} else if (cmd == 0x34) {          // Send Message
-		if (rq.size() > 3 && rq[3] == 0x24) mc_receive(&rq[3], rq.size() - 3);
-		else rs[2] = 0x83;
-	} else if (cmd == 0x33 && !g.queue.empty()) {   // Get Message
-		rs.push_back(0x00);        // channel 0
-		rs.insert(rs.end(), g.queue.front().begin(), g.queue.front().end());
-		g.queue.pop_front();
-	} else {
-		rs[2] = cmd == 0x33 ? 0x80 : 0xC1;
+	if (cmd == 0x30 && rq.size() > 2 && (rq[2] & 1)) {          // Clear Message Flags
+		g.queued.clear();
+	} else if (cmd == 0x31) {                                    // Get Message Flags
+		rs.push_back(!g.queued.empty());
+	} else if (cmd == 0x34 && rq.size() > 3) {                   // Send Message
+		mc_receive(&rq[3], rq.size() - 3);
+	} else if (cmd == 0x33) {                                    // Get Message, channel 0
+		rs[2] = g.queued.empty() ? 0x80 : 0x00;
+		rs.push_back(0x00);
+		rs.insert(rs.end(), g.queued.begin(), g.queued.end());
+		g.queued.clear();
 	}
-	if ((g.f.fault_cmd < 0 || g.f.fault_cmd == cmd) &&
-	    (g.f.fault_count < 0 || g.faulty < g.f.fault_count) &&
-	    (g.f.cc >= 0 || g.f.trim || g.f.extra)) {
+	if ((g.f.fault_cmd < 0 || g.f.fault_cmd == cmd) && (g.f.cc >= 0 || g.f.trim || g.f.extra) &&
+	    (g.f.fault_count < 0 || g.faulty < g.f.fault_count)) {
 		g.faulty++;
-		if (g.f.cc >= 0) {
-			rs[2] = (uint8_t)g.f.cc;
-			if (g.f.cc_only) rs.resize(3);
-		}
+		if (g.f.cc >= 0) rs[2] = (uint8_t)g.f.cc;
+		if (g.f.cc_only) rs.resize(3);
 		rs.resize(rs.size() > (size_t)g.f.trim ? rs.size() - g.f.trim : 0);
 		for (int i = 0; i < g.f.extra; i++) rs.push_back((uint8_t)(0xA0 + i));
 	}
@@ -101,52 +86,38 @@ void take()
 {
 	uint8_t v = g.in;
 	g.ibf = false;
-	if (g.in_cmd) {
-		if (v == 0x60) {           // GET_STATUS/ABORT
-			g.rec.aborts++;
-			if (g.aborts_failing > 0) {
-				g.aborts_failing--;
-				return enter_error();
-			}
-			g.state = WRITE;
-			g.ph = P_ABORT0;
-		} else if (v == 0x61 && g.aborts_failing == 0) {   // WRITE_START
-			g.rec.write_starts++;
-			g.state = WRITE;
-			g.ph = P_WRITE;
-			g.rx.clear();
-			g.end_seen = false;
-		} else if (v == 0x62 && g.ph == P_WRITE) {           // WRITE_END
-			g.end_seen = !g.f.idle_after_write_end;
-			if (g.f.idle_after_write_end) g.state = IDLE, g.ph = P_NONE;
-		} else if (v != 0x61) {
-			enter_error();
-		}
-		return;
-	}
-	if (g.ph == P_WRITE) {
+	if (g.in_cmd && v == 0x60) {                 // GET_STATUS/ABORT
+		g.rec.aborts++;
+		if (g.aborts_failing > 0) return g.aborts_failing--, set(ERROR, P_NONE);
+		set(WRITE, P_ABORT0);
+	} else if (g.in_cmd && v == 0x61) {          // WRITE_START, ignored in a stuck error
+		if (g.aborts_failing > 0) return;
+		g.rec.write_starts++;
+		set(WRITE, P_WRITE);
+		g.rx.clear();
+		g.end_seen = false;
+	} else if (g.in_cmd && v == 0x62 && g.ph == P_WRITE) {   // WRITE_END
+		g.end_seen = !g.f.idle_after_write_end;
+		if (g.f.idle_after_write_end) set(IDLE, P_NONE);
+	} else if (!g.in_cmd && g.ph == P_WRITE) {
 		g.rx.push_back(v);
 		if (!g.end_seen) return;
 		g.rec.requests.push_back(g.rx);
 		g.ph = P_NONE;
-		if (g.f.write_after_last)
-			return;            // stays in WRITE_STATE, never answers
+		if (g.f.write_after_last) return;    // stays in WRITE_STATE, never answers
 		g.tx = g.rx.size() >= 2 ? answer(g.rx) : std::vector<uint8_t>();
 		g.tx_pos = 0;
-		g.state = g.tx.empty() ? IDLE : READ;
-		g.ph = g.tx.empty() ? P_NONE : P_READ;
+		set(g.tx.empty() ? IDLE : READ, g.tx.empty() ? P_NONE : P_READ);
 		put_out(g.tx.empty() ? 0 : g.tx[0]);
-	} else if ((g.ph == P_READ || g.ph == P_ABORT_READ) && v == 0x68) {
+	} else if (!g.in_cmd && (g.ph == P_READ || g.ph == P_ABORT_READ) && v == 0x68) {
 		if (g.ph == P_READ && ++g.tx_pos < g.tx.size()) return put_out(g.tx[g.tx_pos]);
-		g.state = IDLE;
-		g.ph = P_NONE;
-		put_out(0x00);             // dummy byte
-	} else if (g.ph == P_ABORT0) {
-		g.state = READ;
-		g.ph = P_ABORT_READ;
-		put_out(g.err_status);
+		set(IDLE, P_NONE);
+		put_out(0x00);                       // dummy byte
+	} else if (!g.in_cmd && g.ph == P_ABORT0) {
+		set(READ, P_ABORT_READ);
+		put_out(0x01);                       // error status: aborted
 	} else {
-		enter_error();
+		set(ERROR, P_NONE);
 	}
 }
 
@@ -154,16 +125,9 @@ void port_access()
 {
 	g.now += g.f.io_cost_us;
 	g.rec.port_accesses++;
-	if (g.line0_masked <= 0) g.rec.port_access_unmasked++;
+	g.rec.port_access_unmasked += g.line0_masked <= 0;
 	if (g.ibf && !g.f.ibf_stuck && g.now >= g.ibf_ready) take();
-	for (size_t i = 0; i < g.pending.size();) {
-		if (g.pending[i].first > g.now) {
-			i++;
-			continue;
-		}
-		g.queue.push_back(g.pending[i].second);
-		g.pending.erase(g.pending.begin() + i);
-	}
+	if (!g.pending.empty() && g.now >= g.pending_at) g.queued = g.pending, g.pending.clear();
 }
 
 } // namespace
@@ -172,10 +136,7 @@ void sim_reset(const sim_faults &f)
 {
 	g = bmc();
 	g.f = f;
-	if (f.error_aborts >= 0) {
-		g.state = ERROR;
-		g.aborts_failing = f.error_aborts;
-	}
+	if (f.error_aborts >= 0) g.state = ERROR, g.aborts_failing = f.error_aborts;
 	KCSBASEADDR = 0xCA2;
 	KCSIRQ = 0;
 	debug = 1;
@@ -200,8 +161,7 @@ std::string sim_statuses()
 int sim_log_count(const std::string &text)
 {
 	int n = 0;
-	for (size_t at = g.rec.log.find(text); at != std::string::npos;
-	     at = g.rec.log.find(text, at + text.size()))
+	for (size_t at = g.rec.log.find(text); at != std::string::npos; at = g.rec.log.find(text, at + text.size() + text.empty()))
 		n++;
 	return n;
 }
@@ -210,10 +170,7 @@ std::string sim_hex(const std::vector<uint8_t> &bytes)
 {
 	std::string s;
 	char b[4];
-	for (uint8_t v : bytes) {
-		snprintf(b, sizeof(b), "%02x", v);
-		s += (s.empty() ? "" : " ") + std::string(b);
-	}
+	for (uint8_t v : bytes) snprintf(b, sizeof(b), "%02x", v), s += (s.empty() ? "" : " ") + std::string(b);
 	return s;
 }
 
@@ -224,7 +181,7 @@ extern "C" u8 panicforkiv_inb(u16 port)
 	port_access();
 	if (port == 0xCA3)
 		return (uint8_t)(g.state << 6 | (g.f.sms_atn_stuck || (!g.f.sms_atn_dead &&
-			!g.queue.empty())) << 2 | (g.ibf || g.f.ibf_stuck) << 1 | g.obf);
+			!g.queued.empty())) << 2 | (g.ibf || g.f.ibf_stuck) << 1 | g.obf);
 	g.obf = false;
 	return port == 0xCA2 ? g.out : 0xFF;
 }
@@ -271,37 +228,23 @@ extern "C" void panicforkiv_atomic_set(panicforkiv_atomic_t *v, int i) { v->coun
 extern "C" int panicforkiv_atomic_read(panicforkiv_atomic_t *v) { return v->counter; }
 extern "C" void panicforkiv_atomic_dec(panicforkiv_atomic_t *v) { v->counter = v->counter - 1; }
 extern "C" void panicforkiv_try_unlock(panicforkiv_trylock_t *l) { l->held = 0; }
-extern "C" void panicforkiv_bust_spinlocks(int on) { g.bust_depth += on ? 1 : -1; }
+extern "C" void panicforkiv_bust_spinlocks(int on) { g.bust += on ? 1 : -1; }
+extern "C" void panicforkiv_irq_mask(unsigned int irq) { g.rec.irq += "-" + std::to_string(irq) + " "; g.line0_masked += irq == 0; }
+extern "C" void panicforkiv_irq_unmask(unsigned int irq) { g.rec.irq += "+" + std::to_string(irq) + " "; g.line0_masked -= irq == 0; }
 
 extern "C" int panicforkiv_try_lock(panicforkiv_trylock_t *l)
 {
 	g.rec.status_tries++;
-	if (g.f.status_busy_tries != 0) {
-		g.f.status_busy_tries -= g.f.status_busy_tries > 0;
-		return 0;
-	}
+	if (g.f.status_busy_tries != 0) return g.f.status_busy_tries -= g.f.status_busy_tries > 0, 0;
 	return l->held ? 0 : (l->held = 1);
-}
-
-extern "C" void panicforkiv_irq_mask(unsigned int irq)
-{
-	g.rec.irq += "-" + std::to_string(irq) + " ";
-	g.line0_masked += irq == 0;
-}
-
-extern "C" void panicforkiv_irq_unmask(unsigned int irq)
-{
-	g.rec.irq += "+" + std::to_string(irq) + " ";
-	g.line0_masked -= irq == 0;
 }
 
 extern "C" int vprintk(const char *fmt, va_list ap)
 {
 	char buf[2048];
 	int n = vsnprintf(buf, sizeof(buf), fmt, ap);
-
 	g.rec.prints++;
-	g.rec.unbracketed_prints += g.bust_depth != 1;
+	g.rec.unbracketed_prints += g.bust != 1;
 	if (g.rec.log.size() < (8u << 20)) g.rec.log += buf;
 	return n;
 }

@@ -22,13 +22,9 @@ int fake_tarnex_hook(void)
 // Other CPUs take the stop request when their time has come.
 void other_cpus(uint64_t now)
 {
-	for (size_t i = 0; i < stopped.size(); i++) {
-		if (!stopped[i] && k.cpu_stop_us[i] != NEVER &&
-		    now - stop_requested_at >= k.cpu_stop_us[i]) {
-			stopped[i] = true;
-			stop_cpu();
-		}
-	}
+	for (size_t i = 0; i < stopped.size(); i++)
+		if (!stopped[i] && k.cpu_stop_us[i] != NEVER && now - stop_requested_at >= k.cpu_stop_us[i])
+			stopped[i] = true, stop_cpu();
 }
 
 std::string proc_name(int file) { return file == PANICFORKIV_PROC_MESSAGE ? "message" : "debug"; }
@@ -53,22 +49,17 @@ fake_record &fake_rec() { return rec; }
 
 std::vector<uint8_t> spmi_table(uint64_t addr)
 {
-	std::vector<uint8_t> t(65, 0);
-	memcpy(t.data(), "SPMI", 4);
-	t[4] = 65;
-	t[36] = 1;                         // KCS
-	t[37] = 1;                         // legacy
-	t[48] = 1;                         // system I/O
+	std::vector<uint8_t> t = { 'S', 'P', 'M', 'I', 65 };
+	t.resize(65);
+	t[36] = t[37] = t[48] = 1;         // KCS, legacy 1, system I/O
 	for (int i = 0; i < 8; i++) t[52 + i] = (uint8_t)(addr >> (8 * i));
 	return t;
 }
 
 std::vector<uint8_t> dmi_record(uint32_t base, uint8_t modifier, uint8_t irq)
 {
-	std::vector<uint8_t> r(18, 0);
-	r[0] = 38;
-	r[1] = 18;
-	r[4] = 1;                          // KCS
+	std::vector<uint8_t> r = { 38, 18, 0, 0, 1 };   // type 38, 18 bytes, KCS
+	r.resize(18);
 	for (int i = 0; i < 4; i++) r[8 + i] = (uint8_t)(base >> (8 * i));
 	r[16] = modifier;
 	r[17] = irq;

@@ -15,14 +15,6 @@ const std::string DONE = "<6>panicforkiv: ver.1.0.0 initialized.\n";
 const std::string FAILED = "<3>panicforkiv: ver.1.0.0 initialize failed.\n";
 const char CRASH_CMDLINE[] = "BOOT_IMAGE=/boot/vmlinuz-6.1 irqpoll nr_cpus=1 elfcorehdr=892M\n";
 
-fake_kernel machine(void (*set)(fake_kernel &) = nullptr)
-{
-	fake_kernel k;
-	k.spmi = { spmi_table() };
-	if (set) set(k);
-	return k;
-}
-
 // Nothing armed, held, created or leaked.
 void expect_clean()
 {
@@ -46,8 +38,7 @@ TEST(KernelMode, ElfcorehdrStartingAWordMeansTheCrashKernel)
 		{ "elfcorehdr=\n", 0 }, { "a elfcorehdr=", 1 }, { "elfcorehdr=", 1 }, { "", 1 },
 	};
 	for (const auto &c : cases) {
-		fake_reset(machine());
-		fake_k().cmdline_fails = c.cmdline.empty();   // nothing to search
+		fake_reset({ .cmdline_fails = c.cmdline.empty() });   // nothing to search
 		fake_k().cmdline = c.cmdline;
 		EXPECT_EQ(get_kernel_mode(), 0);
 		EXPECT_EQ(kernel_load_mode, c.mode) << c.cmdline;
@@ -108,7 +99,6 @@ TEST(IpmiInterface, FirstKcsInIoSpaceWins)
 		fake_k().acpi_disabled = c.acpi_off;
 		fake_k().spmi = c.spmi;
 		fake_k().dmi = c.dmi;
-		fake_k().gsi_irq_offset = 4;
 		if (!c.spmi.empty()) fake_k().spmi[0][44] = 20;
 		EXPECT_EQ(get_ipmi_interface(), 0);
 		EXPECT_EQ(KCSBASEADDR, c.base);
@@ -117,72 +107,57 @@ TEST(IpmiInterface, FirstKcsInIoSpaceWins)
 	EXPECT_EQ(sim_log_count("<6>panicforkiv: DMI("), 2) << "reserved spacing says nothing";
 }
 
-// A first kernel with debug 0: the version lines and what went wrong on
-// the way, everything armed with the right handlers; unload undoes it all.
-TEST(Load, FirstKernelArmsAndUnloadUndoesIt)
+// A first kernel with debug 0: the version lines and what went wrong on the
+// way; a load that fails leaves nothing behind, one that succeeds arms the
+// right handlers, and unload undoes it all.
+TEST(Load, FirstKernelArmsOrLeavesNothing)
 {
-	struct { const char *note; void (*set)(fake_kernel &); uint32_t irq; } cases[] = {
-		{ "", nullptr, 0 },
-		{ "<3>panicforkiv: cannot get tarnex_hook symbol.\n",
-		  [](fake_kernel &k) { k.hook_present = false; }, 0 },
-		{ "<3>panicforkiv: SPMI: ACPI is disabled.\n",
-		  [](fake_kernel &k) { k.acpi_disabled = true; k.dmi = { dmi_record() }; }, 5 },
-	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.note);
-		fake_reset(machine(c.set));
-		debug = 0;
-		ASSERT_EQ(panicforkiv_load(), 0);
-		EXPECT_EQ(sim_rec().log, START + c.note + DONE);
-		EXPECT_EQ(kernel_load_mode, 1);
-		EXPECT_EQ(KCSIRQ, c.irq);
-		EXPECT_TRUE(fake_rec().probe_registered && fake_rec().notifier_registered);
-		EXPECT_EQ(fake_rec().kexec_probe, panicforkiv_machine_kexec_handler);
-		EXPECT_EQ(fake_rec().panic_notifier, panicforkiv_panic_handler);
-		EXPECT_EQ(fake_rec().hook_refs, fake_k().hook_present);
-		EXPECT_EQ(get_tarnex_hook_failed, !fake_k().hook_present);
-		EXPECT_EQ(fake_rec().proc, (std::set<std::string>{ "panicforkiv", "panicforkiv/debug" }));
-		EXPECT_TRUE(sim_rec().requests.empty());
-		sim_rec().log.clear();
-		panicforkiv_unload();
-		EXPECT_EQ(sim_rec().log, "<6>panicforkiv: ver.1.0.0 removed.\n");
-		expect_clean();                    // no symbol_put without a get
-	}
-	fake_reset(machine());                     // the notifier gone before unload
-	ASSERT_EQ(panicforkiv_load(), 0);
-	fake_rec().notifier_registered = false;
-	panicforkiv_unload();
-	EXPECT_EQ(sim_log_count("<3>panicforkiv: panicforkiv_panic_handler is not registered.\n"), 1);
-	expect_clean();
-}
-
-TEST(Load, EveryFailureUndoesWhatWasDone)
-{
-	struct { void (*set)(fake_kernel &); int code; const char *message; } cases[] = {
-		{ [](fake_kernel &k) { k.symbols = -ENODEV; }, -ENODEV, "" },
-		{ [](fake_kernel &k) { k.cmdline_reader = false; }, -ENODEV, "" },
-		{ [](fake_kernel &k) { k.out_of_pages = true; }, -ENODEV, "" },
-		{ [](fake_kernel &k) { k.spmi.clear(); }, -ENODEV,
-		  "<3>panicforkiv: IPMI: Could not get IPMI interface.\n" },
-		{ [](fake_kernel &k) { k.probe_result = -EINVAL; }, -ENODEV,
+	const char ACPI_OFF[] = "<3>panicforkiv: SPMI: ACPI is disabled.\n";
+	struct { fake_kernel k; int code; std::string note; } cases[] = {
+		{ {}, 0, "" },
+		{ { .hook_present = false }, 0, "<3>panicforkiv: cannot get tarnex_hook symbol.\n" },
+		{ { .acpi_disabled = true, .dmi = { dmi_record() } }, 0, ACPI_OFF },
+		{ { .symbols = -ENODEV }, -ENODEV, "" },
+		{ { .cmdline_reader = false }, -ENODEV, "" },
+		{ { .out_of_pages = true }, -ENODEV, "" },
+		{ { .acpi_disabled = true }, -ENODEV, ACPI_OFF +
+		  std::string("<3>panicforkiv: IPMI: Could not get IPMI interface.\n") },
+		{ { .probe_result = -EINVAL }, -ENODEV,
 		  "<3>panicforkiv: registering panicforkiv_handler_kprobe failed.\n" },
-		{ [](fake_kernel &k) { k.notifier_result = -EEXIST; }, -ENODEV,
+		{ { .notifier_result = -EEXIST }, -ENODEV,
 		  "<3>panicforkiv: registering panicforkiv_handler_panic_notifier failed.\n" },
-		{ [](fake_kernel &k) { k.proc_fails = "dir"; }, -EBUSY,
-		  "<3>panicforkiv: create /proc/panicforkiv failed\n" },
-		{ [](fake_kernel &k) { k.proc_fails = "debug"; }, -EBUSY,
-		  "<3>panicforkiv: create /proc/panicforkiv/debug failed\n" },
-		{ [](fake_kernel &k) { k.proc_fails = "message"; k.cmdline = CRASH_CMDLINE; }, -EBUSY,
+		{ { .proc_fails = "dir" }, -EBUSY, "<3>panicforkiv: create /proc/panicforkiv failed\n" },
+		{ { .proc_fails = "debug" }, -EBUSY, "<3>panicforkiv: create /proc/panicforkiv/debug failed\n" },
+		{ { .cmdline = CRASH_CMDLINE, .proc_fails = "message" }, -EBUSY,
 		  "<3>panicforkiv: create /proc/panicforkiv/message failed\n" },
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(c.message);
-		fake_reset(machine(c.set));
+		SCOPED_TRACE(c.note);
+		fake_reset(c.k);
+		fake_k().spmi = { spmi_table() };
 		debug = 0;
 		EXPECT_EQ(panicforkiv_load(), c.code);
-		EXPECT_EQ(sim_rec().log, START + c.message + FAILED);
-		expect_clean();
+		EXPECT_EQ(sim_rec().log, START + c.note + (c.code ? FAILED : DONE));
 		EXPECT_TRUE(sim_rec().requests.empty());
+		if (c.code) {
+			expect_clean();
+			continue;
+		}
+		EXPECT_EQ(kernel_load_mode, 1);
+		EXPECT_EQ(KCSIRQ, c.k.acpi_disabled ? 5u : 0u);
+		EXPECT_TRUE(fake_rec().probe_registered && fake_rec().notifier_registered);
+		EXPECT_EQ(fake_rec().kexec_probe, panicforkiv_machine_kexec_handler);
+		EXPECT_EQ(fake_rec().panic_notifier, panicforkiv_panic_handler);
+		EXPECT_EQ(fake_rec().hook_refs, c.k.hook_present);
+		EXPECT_EQ(get_tarnex_hook_failed, !c.k.hook_present);
+		EXPECT_EQ(fake_rec().proc, (std::set<std::string>{ "panicforkiv", "panicforkiv/debug" }));
+		sim_rec().log.clear();
+		debug = c.k.hook_present;          // the notifier gone before unload: said, and no harm
+		fake_rec().notifier_registered = !debug;
+		panicforkiv_unload();
+		EXPECT_EQ(sim_log_count("<3>panicforkiv: panicforkiv_panic_handler is not registered.\n"), debug);
+		EXPECT_EQ(sim_log_count("<6>panicforkiv: ver.1.0.0 removed.\n"), 1);
+		expect_clean();                    // no symbol_put without a get
 	}
 }
 
@@ -199,7 +174,7 @@ TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 		{ { .ibf_stuck = true, .status_busy_tries = 2 }, 3, "", STATUS_DEADLINE_MS * 1000, 3 },
 	};
 	for (const auto &c : cases) {
-		fake_reset(machine([](fake_kernel &k) { k.cmdline = CRASH_CMDLINE; }));
+		fake_reset({ .cmdline = CRASH_CMDLINE, .spmi = { spmi_table() } });
 		sim_fault() = c.f;
 		debug = c.failures > 0;
 		ASSERT_EQ(panicforkiv_load(), 0);

