@@ -19,12 +19,7 @@ bmc_sim &g = sim;
 enum { IDLE, READ, WRITE, ERROR };
 
 
-uint8_t checksum(const uint8_t *p, size_t n)
-{
-	uint8_t s = 0;
-	while (n--) s += *p++;
-	return (uint8_t)-s;
-}
+uint8_t checksum(const uint8_t *p, size_t n) { uint8_t s = 0; while (n--) s += *p++; return (uint8_t)-s; }
 
 void set(int state, sim_phase ph) { g.state = state, g.ph = ph; }
 void put_out(uint8_t v) { g.out = v, g.obf = true; }

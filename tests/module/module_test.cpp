@@ -155,6 +155,10 @@ TEST(Load, CrashKernelCreatesBothFilesAndAnnouncesDumping)
 		sim_reset();
 		EXPECT_EQ(kernel_rec.proc_write[PANICFORKIV_PROC_MESSAGE](nullptr, "2", 1, nullptr), 1);
 		EXPECT_EQ(sim_statuses(), "0b ");
+		char page[PANICFORKIV_PAGE_SIZE];  // read back: the value, no newline, then end of file
+		int eof = 0, n = read_proc_file_message(page, nullptr, 0, 4096, &eof, nullptr);
+		EXPECT_EQ(std::string(page, n) + "," + std::to_string(eof) + "," +
+			  std::to_string(read_proc_file_debug(page, nullptr, 1, 4096, &eof, nullptr)), "2,1,0");
 		panicforkiv_unload();
 		expect_clean();
 	}
