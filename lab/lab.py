@@ -7,7 +7,7 @@ initramfs holds busybox, the i386 tarnex, the driver module (the stand-in
 tarnex/ or a vendor's own), the stand-in SCSI adapter emuhba/, panicforkiv,
 panic_exit/ and the scenario scripts of guest/scen, which /init runs in turn.
 
-    m = Machine(kernel="6.1.0-57-amd64", bmc="own")   # kernel: the image's ABI
+    m = Machine(kernel="6.12", bmc="own")   # kernel: a series or a release
     b = m.boot(["register"], disks=2)
     b.read("register", "register", "received")        # what a step left
     b.events                                          # what our BMC was told
