@@ -37,7 +37,6 @@ BRIDGE_KEYS = ("magic", "reserved0", "domain", "bus", "device", "function", "rev
                "cap_offset", "first_device", "slot_count", "reserved2", "slots_available1",
                "slots_available2", "slot_config", "sec_bus_config", "reserved3", "hba_count",
                "hbas")
-RESERVED = ("reserved0", "reserved1", "reserved2", "reserved3")
 SHPC_ONLY = ("first_device", "slot_count", "slots_available1", "slots_available2",
              "slot_config", "sec_bus_config")
 
@@ -84,7 +83,7 @@ def _bridge(i, b, raw, problems):
     what = "bridge %d" % i
     if b["magic"] not in (BRIDGE_SHPC, BRIDGE_PCIE):
         problems.append("%s: bad magic %#x" % (what, b["magic"]))
-    if any(b.pop(k) for k in RESERVED) or b["class_code"] != 0x0604:
+    if any(b.pop("reserved%d" % k) for k in range(4)) or b["class_code"] != 0x0604:
         problems.append("%s: reserved field not 0 or class_code not 0x0604" % what)
     if b["magic"] == BRIDGE_PCIE and any(b[k] for k in SHPC_ONLY):
         problems.append("%s: SHPC values on a PCI Express port" % what)
