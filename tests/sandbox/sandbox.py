@@ -40,7 +40,6 @@ TABLE = "/etc/opt/KVXRtarnex/hba_addr.conf"
 DISK_MAJOR = 240  # kept for local use: no host driver behind a stray open
 MXVOL_MAJOR = 241
 SET_HBA_INFO, SET_SHPC_INFO = records.HBA_ARRAY, records.SHPC_TABLE
-SCSI_CLASS, BRIDGE_CLASS = 0x010000, 0x060400
 CAP_PM, CAP_SHPC, CAP_EXP = 0x01, 0x0c, 0x10
 DOWNSTREAM, ROOT_PORT, UPSTREAM = 6, 4, 5
 RECORD = re.compile(r"[A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d node1 tarnex\[\d+\]: ([A-Z]+): "
@@ -76,8 +75,8 @@ def config(vendor=0x8086, device=0x1234, cls=0, revision=0, header_type=0, caps=
     return bytes(c[:size]), offsets
 
 
-def pm_cap(**kw):
-    return (CAP_PM, struct.pack("<HHH", 3, 0, 0)) + tuple(kw.get(k) for k in ("offset", "next"))
+def pm_cap(offset=None):
+    return (CAP_PM, b"\3\0\0\0\0\0", offset)
 
 
 def pcie_cap(port_type, slot=True, slot_caps=0x0002):
@@ -85,16 +84,6 @@ def pcie_cap(port_type, slot=True, slot_caps=0x0002):
     struct.pack_into("<H", body, 0, 2 | port_type << 4 | (0x100 if slot else 0))
     struct.pack_into("<I", body, 0x12, slot_caps)
     return (CAP_EXP, bytes(body))
-
-
-class Result:
-    def __init__(self, proc):
-        self.status = proc.returncode
-        self.stdout = proc.stdout.decode("latin-1") if proc.stdout is not None else ""
-        self.stderr = proc.stderr.decode("latin-1")
-
-    def __repr__(self):
-        return "Result(%r, stdout=%r, stderr=%r)" % (self.status, self.stdout, self.stderr)
 
 
 class Sandbox:
@@ -129,7 +118,6 @@ class Sandbox:
 
     def exists(self, rel):
         return os.path.lexists(self.path(rel))
-
     def remove(self, rel):
         p = self.path(rel)
         if os.path.isdir(p) and not os.path.islink(p):
@@ -152,11 +140,11 @@ class Sandbox:
 
     def adapter(self, addr, pm=True, vendor=0x1000, device=0x0030, revision=1, **kw):
         kw.setdefault("caps", [pm_cap()] if pm else [])
-        return self.function(addr, vendor=vendor, device=device, cls=SCSI_CLASS,
+        return self.function(addr, vendor=vendor, device=device, cls=0x010000,
                              revision=revision, **kw)
 
     def bridge(self, addr, secondary, caps=(), **kw):
-        return self.function(addr, cls=BRIDGE_CLASS, buses=(0, secondary, secondary),
+        return self.function(addr, cls=0x060400, buses=(0, secondary, secondary),
                              caps=caps, **{"header_type": 1, **kw})
 
     def shpc_bridge(self, addr, secondary, mode=0, avail1=0x1f, avail2=0, slot_config=0x100,
@@ -245,15 +233,10 @@ class Sandbox:
 
     def run(self, *args, argv=None, user=None, env=None, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, preexec_fn=None):
-        """Runs tarnex ARGS (or argv) and waits for it."""
-        argv = argv or [BIN] + list(args)
-        return Result(subprocess.run(self.command(argv, user, env), stdin=stdin,
-                                     stdout=stdout, stderr=subprocess.PIPE, timeout=120,
-                                     preexec_fn=preexec_fn))
-
-    def start(self, *args):
-        return subprocess.Popen(self.command([BIN] + list(args)), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        """Runs tarnex ARGS (or argv) to its end: returncode, stdout, stderr."""
+        return subprocess.run(self.command(argv or [BIN] + list(args), user, env), stdin=stdin,
+                              stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+                              encoding="latin-1", preexec_fn=preexec_fn)
 
     # -- what a run left ---------------------------------------------------
     def log_records(self):
@@ -310,7 +293,7 @@ class SandboxTest(unittest.TestCase):
     def assertRun(self, r, status, stderr=None, stdout=None, log=None):
         """Status, and the texts given: stderr, stdout, and the log's
         messages but "start." and the option line."""
-        self.assertEqual(r.status, status, r)
+        self.assertEqual(r.returncode, status, r)
         if stderr is not None:
             self.assertEqual(r.stderr, stderr, r)
         if stdout is not None:

@@ -23,7 +23,7 @@ class Entry(SandboxTest):
     def test_listing_to_a_closed_stdout_fails_and_stays_out_of_the_log(self):
         self.sb.write("etc/hba_addr.conf", "label0,/dev/sda 0000:05:00.0\n")
         r = self.sb.run(argv=["/bin/sh", "-c", "%s %s -l >&- <&-" % (RUNNER, BIN)])
-        self.assertEqual(r.status, 30, r)
+        self.assertEqual(r.returncode, 30, r)
         self.assertIn("(stdout): an input/output error has occurred(9:", r.stderr)
         self.assertNotIn("label0", self.sb.read(LOG))
 
