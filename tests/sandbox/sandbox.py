@@ -2,18 +2,12 @@
 fixture tree, with the stand-in library (stub/stub.c) preloaded.
 
 A Sandbox is a temporary directory whose parts enter.sh mounts over the
-command's fixed paths inside the namespace of each run only:
-
-    etc/ -> /etc/opt/KVXRtarnex    var/ -> /var/opt/KVXRtarnex    dev/ -> /dev
-    sys_pci/ -> /sys/bus/pci/devices    sys_block/ -> /sys/block
-    sys_devices/ -> /sys/devices    sys_scsi_host/ -> /sys/class/scsi_host
-    proc_devices -> /proc/devices    usr_sbin/ -> /usr/sbin
-
-Its methods lay out what a node has (adapters and bridges in configuration
-space, disks and what SCSI_IOCTL_GET_PCI answers for them, the multipath
-driver's sysfs, the volume manager's query command); after a run, log()
-gives the log's messages and dump() what the stand-in saw, the driver's
-records decoded by the lab's decoder.
+command's fixed paths (etc/, var/, dev/, sys_pci/, sys_block/, sys_devices/,
+sys_scsi_host/, proc_devices, usr_sbin/) for each run only. Its methods lay
+out a node: adapters and bridges in configuration space, disks and their
+SCSI_IOCTL_GET_PCI answers, the multipath driver's sysfs, the volume
+manager; after a run, log() gives the log's messages and dump() what the
+stand-in saw, the driver's records decoded by the lab's decoder.
 """
 
 import os
@@ -99,7 +93,6 @@ class Sandbox:
         if table is not None:
             self.write("etc/hba_addr.conf", table)
 
-    # -- files -------------------------------------------------------------
     def path(self, rel):
         return os.path.join(self.root, rel)
 
@@ -128,7 +121,6 @@ class Sandbox:
     def listdir(self, rel):
         return sorted(os.listdir(self.path(rel)))
 
-    # -- PCI ---------------------------------------------------------------
     def function(self, addr, emul=(), **kw):
         """Writes sys_pci/ADDR/config (and config.emul); returns the offsets
         of the capabilities."""
@@ -161,7 +153,6 @@ class Sandbox:
     def port(self, addr, secondary, port_type=DOWNSTREAM, slot=True, slot_caps=0x0002, **kw):
         return self.bridge(addr, secondary, caps=[pcie_cap(port_type, slot, slot_caps)], **kw)
 
-    # -- devices -----------------------------------------------------------
     def proc_devices(self, char=None, block=None):
         lines = lambda d: "".join("%3d %s\n" % kv for kv in sorted((d or {}).items()))
         self.write("proc_devices", "Character devices:\n  1 mem\n%s\nBlock devices:\n  8 sd\n%s"
@@ -217,28 +208,24 @@ class Sandbox:
         self.disk("sdb", 16, "0000:05:00.0")
         self.disk("sdc", 32, "0000:06:00.0")
 
-    # -- runs --------------------------------------------------------------
-    def command(self, argv, user=None, env=None):
+    def run(self, *args, argv=None, user=None, env=None, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, preexec_fn=None):
+        """Runs tarnex ARGS (or argv) to its end: returncode, stdout, stderr."""
         env = dict(env or {}, TARNEX_STUB_SCSI=self.path("scsi.list"),
                    TARNEX_STUB_DUMP=self.path("stub.dump"))
+        argv = argv or [BIN] + list(args)
         if RUNNER and argv[0] == BIN:
             argv = [RUNNER, "-E", "LD_PRELOAD=" + STUB] + argv
         else:
             env["LD_PRELOAD"] = STUB
-        argv = ["env"] + ["%s=%s" % kv for kv in env.items()] + list(argv)
+        argv = ["env"] + ["%s=%s" % kv for kv in env.items()] + argv
         if user is not None:
             argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + argv
-        return (["unshare", "--mount", "--uts", "--propagation", "private", "--", "/bin/sh",
-                 os.path.join(HERE, "enter.sh"), self.root, "node1"] + argv)
-
-    def run(self, *args, argv=None, user=None, env=None, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, preexec_fn=None):
-        """Runs tarnex ARGS (or argv) to its end: returncode, stdout, stderr."""
-        return subprocess.run(self.command(argv or [BIN] + list(args), user, env), stdin=stdin,
-                              stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+        return subprocess.run(["unshare", "--mount", "--uts", "--propagation", "private", "--",
+                               "/bin/sh", os.path.join(HERE, "enter.sh"), self.root] + argv,
+                              stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
                               encoding="latin-1", preexec_fn=preexec_fn)
 
-    # -- what a run left ---------------------------------------------------
     def log_records(self):
         """(level, message) of every log record, in order; a message without
         its line feed, which the next record runs into, is marked so."""

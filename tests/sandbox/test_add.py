@@ -31,6 +31,7 @@ class Add(SandboxTest):
     def check(self, args, status, stderr, added, log=None, env=None, stdin=None):
         """One run on the original table: status, standard error, the lines
         added, the log."""
+        self.sb.reset()
         for name in self.sb.listdir("etc"):
             self.sb.remove("etc/" + name)
         self.sb.write("etc/alterpm.conf", "")
@@ -166,6 +167,8 @@ class VolumeManager(Add):
             self.check(args, status, stderr, [], log, env)
         vol = "/dev/mxvol/CLS/dsk/vol1"
         fatal = "there was a fatal error(1c8)."
+        self.addCleanup(lambda: self.sb.exists("mxvinfo.pid") and os.kill(
+            int(self.sb.read("mxvinfo.pid")), 9))
         self.each([
             (["-a", "CLS"], TWO_DISKS + "\nexit 1", 6, ILLEGAL_CLASS, [
                 "/usr/sbin/mxvinfo -D -c CLS 0x100.", "callee get_pci_by_guess_mxv_class(1502).",
@@ -181,6 +184,12 @@ class VolumeManager(Add):
              ["/usr/sbin/mxvinfo: failed to access file(1:4aa).",
               "/usr/sbin/mxvinfo -D -c CLS -o vol1 ret 0x9.", "callee get_pci_by_mxv(1401).",
               "end(1030)."]),
+            # Stopped, having closed its output: left stopped, and killed below.
+            (["-a", vol], 'echo "disk d1 x CLS y sdb"\necho $$ > %s\nexec 1>&- 2>&-\nkill -STOP '
+             '$$' % self.sb.path("mxvinfo.pid"), 6, "ERROR: /usr/sbin/mxvinfo: failed to access "
+             "file(1:4aa).\n", ["/usr/sbin/mxvinfo: failed to access file(1:4aa).",
+                                "/usr/sbin/mxvinfo -D -c CLS -o vol1 ret 0x137f.",
+                                "callee get_pci_by_mxv(1401).", "end(1030)."]),
         ], check)
 
     def test_missing_query_command(self):
@@ -234,11 +243,17 @@ class VolumeManager(Add):
         self.assertEqual(self.sb.ioctls(), [(GET_PCI, "1256:3", 5)])
 
     def test_multipath_disks_of_a_class(self):
+        """Each disk on the multipath route; one that fails fails the class."""
         self.sb.node("sde", DISK_MAJOR, 64)
+        self.sb.node("sdf", DISK_MAJOR, 80)
         self.sb.multipath("sde", "tovh0", [(2, "0000:06:01.0")])
+        self.sb.multipath("sdf", "tovh1", link="../../devices/pci0000:00/0000:05:00.0/host0")
         self.sb.mxvinfo('echo "disk a b c d sde"')
         self.check(["-a", "CLS"], 0, "", ["CLS,/dev/sde,tovrd 0000:06:01.0"])
         self.assertEqual(self.sb.ioctls(), [])
+        self.sb.mxvinfo('echo "disk a b c d sdf"\necho "disk a b c d sde"')
+        self.check(["-a", "CLS"], 6, "", [], ["callee get_pci_by_tovrd_sysfs(1969).",
+                                              "callee 1343", "end(1030)."])
 
 
 if __name__ == "__main__":

@@ -121,10 +121,14 @@ class Topologies(Register):
         self.sb.adapter("0001:07:00.0", revision=3, header_type=0x80)
         self.sb.adapter("0000:03:00.0", revision=2, caps=[(5, bytes(6), 0x41), pm_cap(offset=0x4a)])
         self.sb.bridge("0000:00:1d.0", 3)
-        array, tab = self.accepted(self.register("0000:03:00.0", "0001:07:00.0", "0000:05:01.0"))
-        self.assertEqual(array, dict(request=SET_HBA_INFO, result=0, errno=0, count=1, err_num=0,
-                                     hbas=[hba("0000:03:00.0", revision_id=2, pm_cap=0x4a)],
-                                     problems=[]))
+        self.sb.adapter("0000:07:00.0")  # the port's bus number in another domain
+        # 19 characters, the most a bus ID of the records holds.
+        array, tab = self.accepted(self.register("00000000000:03:00.0", "0001:07:00.0",
+                                                 "0000:05:01.0", "0000:07:00.0"))
+        self.assertEqual(array, dict(request=SET_HBA_INFO, result=0, errno=0, count=2, err_num=0,
+                                     hbas=[dict(hba("0000:03:00.0", revision_id=2, pm_cap=0x4a),
+                                                bus_id="00000000000:03:00.0"),
+                                           hba("0000:07:00.0")], problems=[]))
         shpc = dict(magic=SHPC, domain=0, bus=0, device=0x1e, function=0, revision_id=0x92,
                     header_type=1, bus_id="0000:00:1e.0", class_code=0x604, secondary_bus=5,
                     cap_offset=cap, first_device=1, slot_count=4, slots_available1=0x400,
@@ -143,6 +147,18 @@ class Topologies(Register):
                                        if n in ("0000:00:1e.0", "0001:02:00.0")]))
         # The select register keeps the last index written.
         self.assertEqual(self.sb.read("sys_pci/0000:00:1e.0/config")[cap + 2], "\x04")
+
+
+    def test_each_bus_mode_reads_its_own_slot_count(self):
+        """Slots Available I holds 10, 11, 12 and 13 slots at 33 MHz and at 66,
+        100 and 133 MHz PCI-X, II 7 at 66 MHz; the bits above each are set."""
+        def check(mode, slots):
+            self.sb.shpc_bridge("0000:00:1e.0", 5, mode=mode | 0xf8, avail1=0xedecebea,
+                                avail2=0xffe7, slot_config=0x300)
+            bridge = self.accepted(self.register("0000:05:03.0"))[1]["bridges"][0]
+            self.assertEqual((bridge["first_device"], bridge["slot_count"]), (3, slots))
+        self.sb.adapter("0000:05:03.0")
+        self.each([(0, 10), (1, 7), (2, 11), (3, 12), (4, 13)], check)
 
 
 class Failures(Register):
@@ -199,11 +215,6 @@ class Failures(Register):
             (lambda: sb.remove("etc/alterpm.conf"), [],
              ["/etc/opt/KVXRtarnex/alterpm.conf: failed to access file(5:c3b).", END_REFUSED]),
         ], check)
-
-    def test_bus_id_of_19_characters_fits_the_record(self):
-        self.sb.adapter("0000:05:00.0")
-        array, _ = self.accepted(self.register("00000000000:05:00.0"))
-        self.assertEqual(array["hbas"], [dict(hba("0000:05:00.0"), bus_id="00000000000:05:00.0")])
 
     def test_adapter_matched_earlier_never_reaches_a_bad_bridge(self):
         # The bridges follow the directory: a port listed before the bad SHPC.

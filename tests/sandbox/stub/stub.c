@@ -2,7 +2,6 @@
  * LD_PRELOAD stand-in for the kernel pieces the command talks to in the
  * sandbox. It judges nothing: it answers, and appends one JSON line per
  * event to $TARNEX_STUB_DUMP for the tests to decode and compare.
- *
  * /dev/tarnex opens as /dev/null (or fails with $TARNEX_STUB_OPEN_ERRNO).
  *   Requests 0xc004fe00 and 0xc004fe01 dump the raw records handed over,
  *   {"request", "result", "errno", "record": HEX, "hbas": [HEX|null...]}, and
@@ -83,7 +82,8 @@ static const char *answer(dev_t dev, char *buf)
 	return found ? buf : NULL;
 }
 
-int open(const char *path, int flags, ...)
+/* The command is built with 64-bit file offsets: open64, pread64, pwrite64. */
+int open64(const char *path, int flags, ...)
 {
 	REAL(int, "open64", const char *, int, ...);
 	va_list ap;
@@ -118,8 +118,6 @@ int open(const char *path, int flags, ...)
 	errno = err ? err : errno;
 	return fd;
 }
-
-int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 /* The size of an hba_info_array: 8 bytes and 36 per element. */
 static size_t array_size(const void *a)
@@ -267,14 +265,4 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off)
 		return -1;
 	}
 	return real(fd, buf, n, off);
-}
-
-ssize_t pread(int fd, void *buf, size_t n, off_t off)
-{
-	return pread64(fd, buf, n, off);
-}
-
-ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
-{
-	return pwrite64(fd, buf, n, off);
 }
