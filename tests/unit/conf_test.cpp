@@ -1,53 +1,82 @@
-// Bus IDs: what get_busid takes, and the report of what it refuses.
+// Bus IDs and alternative-list items: the values taken, and the reports of
+// what is refused.
 #include <gtest/gtest.h>
 
 #include "conf/conf.h"
+#include "pci/alterpm.h"
 #include "support.h"
 
 namespace {
 
-struct busid_case {
+struct item_case {
+    bool alterpm;      // an alternative-list item, else a bus ID looked at within len bytes
     std::string text;
     unsigned len;
-    const char *loc;     // null: taken
-    std::string logged;  // taken: "domain bus device function"; refused: the third log line
+    unsigned loc;      // 0: taken
+    std::string last;  // taken: the four values; refused: the last line logged
 };
 
-class Busid : public ::testing::TestWithParam<busid_case> {};
+class Item : public ::testing::TestWithParam<item_case> {};
 
-TEST_P(Busid, TakenOrReported) {
-    const busid_case &c = GetParam();
+TEST_P(Item, TakenOrReported) {
+    const item_case &c = GetParam();
     captured_log log;
-    uint16_t domain = 0xeeee;
-    uint8_t bus = 0xee, dev = 0xee, func = 0xee;
+    std::string text = c.text;
+    conf_record r = {};
+    r.text = &text[0];
+    r.size = (uint32_t)text.size() + 1;
+    r.flags = REC_WORD | REC_FIRST;
+    uint16_t a = 0xeeee, b = 0xeeee;
+    uint8_t x = 0xee, y = 0xee, z = 0xee;
     testing::internal::CaptureStderr();
-    int r = get_busid(c.text.data(), c.len, &domain, &bus, &dev, &func);
+    int result = c.alterpm ? parse_d0_item(&r, &a, &b, &x, &y)
+                           : get_busid(text.data(), c.len, &a, &x, &y, &z);
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text, c.text) << "the text is never split";
+    char values[32], head[128];
+    snprintf(values, sizeof values, "%x %x %x %x", a, c.alterpm ? b : x, c.alterpm ? x : y,
+             c.alterpm ? y : z);
     if (!c.loc) {
-        ASSERT_EQ(r, 0);
-        char parts[32];
-        snprintf(parts, sizeof parts, "%x %x %x %x", domain, bus, dev, func);
-        EXPECT_EQ(parts, c.logged);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(values, c.last);
+        EXPECT_EQ(err, "");
         return;
     }
-    std::string failed = std::string("failed to get a busID(") + c.loc +
-                         ").\nplease refer to the manual for more information.\n";
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(err, "ERROR: " + failed.substr(0, failed.find('\n') + 1) + "ERROR: " +
-                       failed.substr(failed.find('\n') + 1));
-    EXPECT_EQ(log.messages(), failed + c.logged);
+    snprintf(head, sizeof head, c.alterpm ? "there was a fatal error(%x).\n"
+             : "failed to get a busID(%x).\nplease refer to the manual for more information.\n",
+             c.loc);
+    std::string lines = head, on_stderr;
+    for (size_t at = 0, nl; (nl = lines.find('\n', at)) != std::string::npos; at = nl + 1)
+        on_stderr += "ERROR: " + lines.substr(at, nl + 1 - at);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(std::string(values), c.alterpm ? "eeee eeee ee ee" : "eeee ee ee ee");
+    EXPECT_EQ(err, on_stderr);
+    EXPECT_EQ(log.messages(), lines + c.last);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Busid, ::testing::Values(
-    busid_case{"0000:05:00.0", 32, nullptr, "0 5 0 0"},
-    busid_case{"::1::5:0.f", 32, nullptr, "1 5 0 f"},
-    busid_case{"12345:05:0.F", 32, nullptr, "2345 5 0 f"},  // the low 16 bits
-    busid_case{"0000:05:00", 32, "2035", "0000.\n"},
-    busid_case{"0000:05:0g.0", 32, "2038", "0000.\n"},
-    busid_case{"", 32, "2032", ".\n"},
-    busid_case{"1:2:3..4", 32, "2039", "1.\n"},
-    busid_case{"1:2:3.4.5", 32, "2039", "1.\n"},
-    busid_case{"0x1:2:3.4", 32, "2036", "0x1.\n"},  // the copy, up to its first separator
-    busid_case{"1:2:", 4, "2030", "bus_id_len 4"}));  // no terminator within len
+INSTANTIATE_TEST_SUITE_P(BusIds, Item, ::testing::Values(
+    item_case{false, "0000:05:00.0", 32, 0, "0 5 0 0"},
+    item_case{false, "::1::5:0.f", 32, 0, "1 5 0 f"},
+    item_case{false, "12345:05:0.F", 32, 0, "2345 5 0 f"},  // the low 16 bits
+    item_case{false, "0000:05:00", 32, 0x2035, "0000.\n"},  // the copy, up to its first cut
+    item_case{false, "0000:05:0g.0", 32, 0x2038, "0000.\n"},
+    item_case{false, "", 32, 0x2032, ".\n"}, item_case{false, "1:2:3..4", 32, 0x2039, "1.\n"},
+    item_case{false, "1:2:3.4.5", 32, 0x2039, "1.\n"},
+    item_case{false, "0x1:2:3.4", 32, 0x2036, "0x1.\n"},
+    item_case{false, "1:2:", 4, 0x2030, "bus_id_len 4"}));  // no terminator within len
+
+INSTANTIATE_TEST_SUITE_P(AlterPmItems, Item, ::testing::Values(
+    item_case{true, "11000:20030:1ff", 0, 0, "1000 30 ff 0"},  // the low bits
+    item_case{true, "123456789:0000000000001:0", 0, 0, "ffff 1 0 0"},  // beyond 32 bits
+    item_case{true, "aBcD:EfAb:*any:thing", 0, 0, "abcd efab 2a 1"},
+    item_case{true, "1000", 0, 0xbd7, "1000\n"}, item_case{true, "1000:0030", 0, 0xbd7, "1000\n"},
+    item_case{true, "1000:0030:", 0, 0xbd7, "1000\n"}, item_case{true, ":::", 0, 0xbd7, ":::\n"},
+    item_case{true, "0x1000:0030:1", 0, 0xbe4, "0x1000\n"},
+    item_case{true, "1000:+30:1", 0, 0xbe4, "1000\n"},
+    item_case{true, "1000:0030:0x1", 0, 0xbe4, "1000\n"},
+    item_case{true, "1000:0030:1:2", 0, 0xbe4, "1000\n"},
+    item_case{true, "1000:0030::1", 0, 0xbe4, "1000\n"},
+    item_case{true, "1000:0030:1\r", 0, 0xbe4, "1000\n"},
+    item_case{true, "zz", 0, 0xbe4, "zz\n"}));  // refused before DEVICE is looked for
 
 }  // namespace

@@ -1,31 +1,29 @@
-// Limits of device resolution and of the PCI scan that the command cannot
-// reach from its inputs: the majors table, a path buffer filled exactly, the
-// error number of an entry name that is no bus ID.
+// Limits the command cannot reach from its inputs: the log's message size, a
+// path buffer filled exactly, the error number of a PCI entry name that is no
+// bus ID.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "conf/conf.h"
-#include "conf/scan.h"
 #include "pci/pci_cfg.h"
 #include "resolve/resolve.h"
 #include "support.h"
 
 namespace {
 
-TEST(Limits, DeviceMajorsBeyondTheTableAreLeftOut) {
-    std::string text = "Block devices:\n";
-    for (int i = 0; i <= MXVOL_MAJORS_MAX; i++)
-        text += std::to_string(1000 + i) + " mxvol\n";
-    temp_file f(text);
-    conf_context ctx = {&g_proc_devices, "/proc/devices", 1, 1, nullptr, {-1, -1, -1, -1}};
-    scan_callbacks cb = {conf_begin, conf_collect, collect_device_majors, &ctx};
+TEST(Limits, LogMessageOf4095CharactersWithItsLineFeed) {
     captured_log log;
-    ASSERT_EQ(scan_stream(f.path, -1, 0, &cb, nullptr), 0);
-    EXPECT_TRUE(is_mxvol_major(1000 + MXVOL_MAJORS_MAX - 1));
-    EXPECT_FALSE(is_mxvol_major(1000 + MXVOL_MAJORS_MAX));
-    EXPECT_EQ(log.messages(), "mxvol major " + std::to_string(1000 + MXVOL_MAJORS_MAX) +
-                                  " is ignored.\n");
+    std::string fits(4094, 'x'), too_long(4095, 'y');
+    ASSERT_EQ(log_write(g_log, LOG_TO_FILE, 6, nullptr, "%s\n", fits.c_str()), 0);
+    unsigned detail = 0;
+    errno = 0;
+    EXPECT_EQ(log_write(g_log, LOG_TO_FILE, 6, &detail, "%s\n", too_long.c_str()), -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_EQ(detail, 13u);
+    detail = 0;
+    EXPECT_EQ(log_write(g_log, LOG_TO_FILE, 6, &detail, "%s", ""), -1);
+    EXPECT_EQ(detail, 13u);
+    EXPECT_EQ(log.messages(), fits + "\n");
 }
 
 TEST(Limits, NameThatFillsThePathBufferIsRefused) {
