@@ -155,8 +155,11 @@ class VolumeManager(Add):
                                       vol + ",/dev/sdc 0000:06:00.0"], ["-D -c CLS -o vol1"]),
             (["-a", "CLS", "/dev/sdb"], TWO_DISKS + "\nexit 1", ["/dev/sdb,/dev/sdb 0000:05:00.0"],
              ["-D -c CLS"], ILLEGAL_CLASS),
-            # The command's standard input never reaches the query command.
+            # The command's standard input and descriptors (3 to 9: the lock
+            # file's among them) never reach the query command.
             (["-a", "CLS"], "cat", [], ["-D -c CLS"], "", 6, self.sb.path("stdin")),
+            (["-a", "CLS"], "ls /proc/$$/fd > %s\ngrep -qx '[3-9]' %s || echo 'disk d1 x CLS y "
+             "sdb'" % ((self.sb.path("fds"),) * 2), class_lines[:1], ["-D -c CLS"]),
         ], check)
 
     def test_failed_queries(self):

@@ -95,7 +95,6 @@ class Topologies(Register):
             sb.adapter("0000:07:00.0", header_type=0x80)
             sb.adapter("0000:07:00.1")
             sb.adapter("0000:09:00.0")
-            sb.adapter("0000:09:01.0", vendor=0xffff)  # no function there
             os.mkdir(sb.path("sys_pci/.cache"))  # dot entries are passed over
 
         ids = ["0000:05:%02x.0" % d for d in range(5, -1, -1)]
@@ -189,7 +188,9 @@ class Failures(Register):
              ["there was a fatal error(a26).", "0000:05:00.0(106)"] + no_pm("0000:05:00.0")),
             (lambda: (sb.port("0000:02:00.0", 7), sb.adapter("0000:07:00.0", pm=False)),
              ["0000:07:00.0"], no_pm("0000:07:00.0", 3419)),
-            (adapter(), ["0000:05:00.0", "0000:05:00.3"], failed_build(
+            # No function there: vendor ID 0xffff.
+            (lambda: (adapter()(), sb.adapter("0000:05:00.3", vendor=0xffff)),
+             ["0000:05:00.0", "0000:05:00.3"], failed_build(
                 3446, "there was a fatal error(ccb).", "device 0000:05:00.3 is does not exist.")),
             (adapter(), ["0000000000000:05:00.0"], failed_build(
                 3446, "there was a fatal error(4103).",
