@@ -54,29 +54,27 @@ TEST_P(Item, TakenOrReported) {
     EXPECT_EQ(log.messages(), lines + c.last);
 }
 
+item_case id(std::string t, unsigned loc, std::string last, unsigned len = 32) {
+    return {false, t, len, loc, last};
+}
+item_case pm(std::string t, unsigned loc, std::string last) { return {true, t, 0, loc, last}; }
+
 INSTANTIATE_TEST_SUITE_P(BusIds, Item, ::testing::Values(
-    item_case{false, "0000:05:00.0", 32, 0, "0 5 0 0"},
-    item_case{false, "::1::5:0.f", 32, 0, "1 5 0 f"},
-    item_case{false, "12345:05:0.F", 32, 0, "2345 5 0 f"},  // the low 16 bits
-    item_case{false, "0000:05:00", 32, 0x2035, "0000.\n"},  // the copy, up to its first cut
-    item_case{false, "0000:05:0g.0", 32, 0x2038, "0000.\n"},
-    item_case{false, "", 32, 0x2032, ".\n"}, item_case{false, "1:2:3..4", 32, 0x2039, "1.\n"},
-    item_case{false, "1:2:3.4.5", 32, 0x2039, "1.\n"},
-    item_case{false, "0x1:2:3.4", 32, 0x2036, "0x1.\n"},
-    item_case{false, "1:2:", 4, 0x2030, "bus_id_len 4"}));  // no terminator within len
+    id("0000:05:00.0", 0, "0 5 0 0"), id("::1::5:0.f", 0, "1 5 0 f"),
+    id("12345:05:0.F", 0, "2345 5 0 f"),  // the low 16 bits
+    id("0000:05:00", 0x2035, "0000.\n"), id("0000:05:0g.0", 0x2038, "0000.\n"),  // the copy, cut
+    id("", 0x2032, ".\n"), id("1:2:3..4", 0x2039, "1.\n"), id("1:2:3.4.5", 0x2039, "1.\n"),
+    id("0x1:2:3.4", 0x2036, "0x1.\n"),
+    id("1:2:", 0x2030, "bus_id_len 4", 4)));  // no terminator within len
 
 INSTANTIATE_TEST_SUITE_P(AlterPmItems, Item, ::testing::Values(
-    item_case{true, "11000:20030:1ff", 0, 0, "1000 30 ff 0"},  // the low bits
-    item_case{true, "123456789:0000000000001:0", 0, 0, "ffff 1 0 0"},  // beyond 32 bits
-    item_case{true, "aBcD:EfAb:*any:thing", 0, 0, "abcd efab 2a 1"},
-    item_case{true, "1000", 0, 0xbd7, "1000\n"}, item_case{true, "1000:0030", 0, 0xbd7, "1000\n"},
-    item_case{true, "1000:0030:", 0, 0xbd7, "1000\n"}, item_case{true, ":::", 0, 0xbd7, ":::\n"},
-    item_case{true, "0x1000:0030:1", 0, 0xbe4, "0x1000\n"},
-    item_case{true, "1000:+30:1", 0, 0xbe4, "1000\n"},
-    item_case{true, "1000:0030:0x1", 0, 0xbe4, "1000\n"},
-    item_case{true, "1000:0030:1:2", 0, 0xbe4, "1000\n"},
-    item_case{true, "1000:0030::1", 0, 0xbe4, "1000\n"},
-    item_case{true, "1000:0030:1\r", 0, 0xbe4, "1000\n"},
-    item_case{true, "zz", 0, 0xbe4, "zz\n"}));  // refused before DEVICE is looked for
+    pm("11000:20030:1ff", 0, "1000 30 ff 0"),  // the low bits
+    pm("123456789:0000000000001:0", 0, "ffff 1 0 0"),  // beyond 32 bits
+    pm("aBcD:EfAb:*any:thing", 0, "abcd efab 2a 1"), pm("1000", 0xbd7, "1000\n"),
+    pm("1000:0030", 0xbd7, "1000\n"), pm("1000:0030:", 0xbd7, "1000\n"), pm(":::", 0xbd7, ":::\n"),
+    pm("0x1000:0030:1", 0xbe4, "0x1000\n"), pm("1000:+30:1", 0xbe4, "1000\n"),
+    pm("1000:0030:0x1", 0xbe4, "1000\n"), pm("1000:0030:1:2", 0xbe4, "1000\n"),
+    pm("1000:0030::1", 0xbe4, "1000\n"), pm("1000:0030:1\r", 0xbe4, "1000\n"),
+    pm("zz", 0xbe4, "zz\n")));  // refused before DEVICE is looked for
 
 }  // namespace

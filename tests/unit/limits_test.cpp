@@ -1,6 +1,5 @@
-// Limits the command cannot reach from its inputs: the log's message size, a
-// path buffer filled exactly, the error number of a PCI entry name that is no
-// bus ID.
+// Limits the command cannot reach from its inputs: the log's message size,
+// a path buffer filled exactly, the errno of a PCI entry name not a bus ID.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,18 +19,16 @@ TEST(Limits, LogMessageOf4095CharactersWithItsLineFeed) {
     EXPECT_EQ(log_write(g_log, LOG_TO_FILE, 6, &detail, "%s\n", too_long.c_str()), -1);
     EXPECT_EQ(errno, EOVERFLOW);
     EXPECT_EQ(detail, 13u);
-    detail = 0;
-    EXPECT_EQ(log_write(g_log, LOG_TO_FILE, 6, &detail, "%s", ""), -1);
-    EXPECT_EQ(detail, 13u);
     EXPECT_EQ(log.messages(), fits + "\n");
 }
 
 TEST(Limits, NameThatFillsThePathBufferIsRefused) {
     char buffer[64];
+    const std::string fits(58, 'n'), fills = fits + "n";  // "/dev/" and 58 or 59 bytes
     captured_log log;
-    EXPECT_EQ(build_absolute_dev_path(std::string(58, 'n').c_str(), buffer, sizeof buffer), buffer);
+    EXPECT_EQ(build_absolute_dev_path(fits.c_str(), buffer, sizeof buffer), buffer);
     EXPECT_EQ(strlen(buffer), 63u);
-    EXPECT_EQ(build_absolute_dev_path(std::string(59, 'n').c_str(), buffer, sizeof buffer), nullptr);
+    EXPECT_EQ(build_absolute_dev_path(fills.c_str(), buffer, sizeof buffer), nullptr);
     EXPECT_EQ(log.messages(), "callee build_absolute_dev_path(12290).\n");
 }
 
@@ -47,8 +44,7 @@ TEST(Limits, EntryNameThatIsNoBusIdStopsTheScanWithEinval) {
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(code, (uint32_t)(PCI_SCAN_STOPPED | PCI_STEP_NAME));
     pci_snap_free(snapshot);
-    rmdir(bad.c_str());
-    rmdir(dir);
+    EXPECT_EQ(system(("rm -r " + std::string(dir)).c_str()), 0);
 }
 
 }  // namespace
