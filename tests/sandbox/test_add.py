@@ -8,11 +8,9 @@ import unittest
 from sandbox import DISK_MAJOR, EXTENDED, MXVOL_MAJOR, SandboxTest
 
 GET_PCI, PASSTHROUGH = 0x5387, 0x737800
-O_RDONLY_NONBLOCK, O_RDWR_NONBLOCK = 0o4000, 0o4002
-DIAG = "/dev/mxvol/_diag"
-OPEN_DIAG = (DIAG, O_RDWR_NONBLOCK, 0)
-# Two disk lines, one on standard output and one on standard error, among
-# lines that are not used.
+O_RDONLY_NONBLOCK = 0o4000
+OPEN_DIAG = ("/dev/mxvol/_diag", 0o4002, 0)  # O_RDWR | O_NONBLOCK
+# Disk lines on standard output and on standard error, among lines not used.
 TWO_DISKS = ('echo "class CLS"\necho "disk d1 x CLS y sdb extra words"\n'
              'echo "disk d2 x CLS y sdc" >&2\necho "volume v1 CLS"')
 ILLEGAL_CLASS = "ERROR: illegal class-name CLS.\n"
@@ -29,8 +27,7 @@ class Add(SandboxTest):
         return now[len(self.table):].splitlines()
 
     def check(self, args, status, stderr, added, log=None, env=None, stdin=None):
-        """One run on the original table: status, standard error, the lines
-        added, the log."""
+        """One run on the original table: status, stderr, lines added, log."""
         self.sb.reset()
         for name in self.sb.listdir("etc"):
             self.sb.remove("etc/" + name)
@@ -68,8 +65,6 @@ class Disk(Add):
         # Twenty bytes and no terminator: not a bus ID.
         self.sb.disk("sdd", 48, "0000:0000000005:00.0")
         illegal = "ERROR: illegal device-path %s.\n"
-        busid = "ERROR: failed to get a busID(%s).\nERROR: please refer to the manual for more " \
-                "information.\n"
         self.each([
             # Only the path that does not resolve leaves a trace in the log.
             (["-a", "/dev/plainfile", "/dev/somedir", "/dev/sdb", "/nonexistent"], 0,
@@ -80,7 +75,8 @@ class Disk(Add):
              "an input/output error has occurred(5:6ce).\n", [],
              ["callee parse_hba_addr_conf_add_sub(2148).",
               "/dev/sdc: an input/output error has occurred(5:6ce).", "end(1030)."]),
-            (["-a", "/dev/sdd"], 6, busid % "2030", [],
+            (["-a", "/dev/sdd"], 6, "ERROR: failed to get a busID(2030).\nERROR: please refer to "
+             "the manual for more information.\n", [],
              ["failed to get a busID(2030).", "please refer to the manual for more information.",
               "bus_id_len 20 (no line feed)",
               "callee parse_hba_addr_conf_busid_add(8256).", "callee get_pci_by_sd(1759).",
@@ -144,7 +140,7 @@ class VolumeManager(Add):
             self.sb.mxvinfo(body)
             self.check(args, status, stderr, lines, stdin=stdin)
             self.assertEqual(self.sb.read("mxvinfo.calls").splitlines(), calls)
-            self.assertEqual([o for o in self.sb.opens() if o[0] == DIAG],
+            self.assertEqual([o for o in self.sb.opens() if o[0] == OPEN_DIAG[0]],
                              [OPEN_DIAG] if not stderr else [])
         class_lines = ["CLS,/dev/sdb 0000:05:00.0", "CLS,/dev/sdc 0000:06:00.0"]
         vol = "/dev/mxvol/CLS/dsk/vol1"
@@ -163,11 +159,11 @@ class VolumeManager(Add):
         ], check)
 
     def test_failed_queries(self):
-        """A class fails on a failing command; a volume only on one that does
-        not end or is killed."""
-        def check(args, body, status, stderr, log, env=None):
-            self.sb.mxvinfo(body)
-            self.check(args, status, stderr, [], log, env)
+        """A class fails on a failing or missing command; a volume only on one
+        that is killed or stopped."""
+        def check(args, body, status, stderr, log):
+            self.sb.mxvinfo(body) if body else self.sb.remove("usr_sbin/mxvinfo")
+            self.check(args, status, stderr, [], log)
         vol = "/dev/mxvol/CLS/dsk/vol1"
         fatal = "there was a fatal error(1c8)."
         self.addCleanup(lambda: self.sb.exists("mxvinfo.pid") and os.kill(
@@ -182,6 +178,8 @@ class VolumeManager(Add):
               "callee get_pci_by_guess_mxv_class(1502).", "illegal class-name CLS.",
               "end(1030)."]),
             (["-a", vol], "exit 3", 6, "", ["end(1030)."]),
+            (["-a", "CLS", vol], None, 6, ILLEGAL_CLASS, ["callee get_pci_by_guess_mxv_class"
+             "(1493).", "illegal class-name CLS.", "end(1030)."]),
             (["-a", vol], 'echo "disk d1 x CLS y sdb"\nkill -KILL $$', 6,
              "ERROR: /usr/sbin/mxvinfo: failed to access file(1:4aa).\n",
              ["/usr/sbin/mxvinfo: failed to access file(1:4aa).",
@@ -194,11 +192,6 @@ class VolumeManager(Add):
                                 "/usr/sbin/mxvinfo -D -c CLS -o vol1 ret 0x137f.",
                                 "callee get_pci_by_mxv(1401).", "end(1030)."]),
         ], check)
-
-    def test_missing_query_command(self):
-        self.assertRun(self.sb.run("-a", "CLS", "/dev/mxvol/CLS/dsk/vol1"), 6, ILLEGAL_CLASS,
-                       log=["callee get_pci_by_guess_mxv_class(1493).", "illegal class-name CLS.",
-                            "end(1030)."])
 
     def test_silent_query_command_is_killed_at_the_time_out(self):
         self.sb.mxvinfo("echo $$ > %s\nexec sleep 60" % self.sb.path("mxvinfo.pid"))

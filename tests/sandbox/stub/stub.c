@@ -1,23 +1,22 @@
 /*
  * LD_PRELOAD stand-in for the kernel pieces the command talks to in the
- * sandbox. It judges nothing: it answers, and appends one JSON line per
- * event to $TARNEX_STUB_DUMP for the tests to decode and compare.
- * /dev/tarnex opens as /dev/null (or fails with $TARNEX_STUB_OPEN_ERRNO).
- *   Requests 0xc004fe00 and 0xc004fe01 dump the raw records handed over,
- *   {"request", "result", "errno", "record": HEX, "hbas": [HEX|null...]}, and
- *   succeed unless $TARNEX_STUB_REFUSE names the request: then they fail with
- *   $TARNEX_STUB_ERRNO (EINVAL), write $TARNEX_STUB_ERR_NUM and
- *   $TARNEX_STUB_DEVICE_ERR_NUM into the record and, with
- *   $TARNEX_STUB_SCRIBBLE, wreck its counts and addresses.
- * A disk node whose MAJOR:MINOR has a line "MAJOR:MINOR ANSWER" in
- *   $TARNEX_STUB_SCSI opens as /dev/null ("open!ERRNO": fails); its
- *   SCSI_IOCTL_GET_PCI copies ANSWER as the kernel does, 20 bytes at most
- *   and no terminator added ("!ERRNO": fails). /dev/mxvol/_diag, when it
- *   exists, opens as /dev/null; its pass-through request asks the disk named.
- *   Dump: {"open", "flags", "errno"} and {"ioctl", "dev", "errno"}.
- * A "config.emul" file beside a "config" file makes pread show, in the SHPC
- *   data DWORD at CAP+4 ("shpc CAP"), the register "reg INDEX VALUE" that the
- *   select byte at CAP+2 names, and a pwrite at OFF fail ("fail-write OFF").
+ * sandbox. It judges nothing: it answers, and appends a JSON line per event
+ * to $TARNEX_STUB_DUMP: {"open", "flags", "errno"}, {"ioctl", "dev", "errno"}
+ * and, for the driver's two requests, {"request", "result", "errno",
+ * "record": HEX, "hbas": [HEX|null...]}, the raw records handed over.
+ * /dev/tarnex opens as /dev/null (or fails: $TARNEX_STUB_OPEN_ERRNO); its
+ *   requests succeed unless $TARNEX_STUB_REFUSE names one, which then fails
+ *   with $TARNEX_STUB_ERRNO (EINVAL), gets $TARNEX_STUB_ERR_NUM and
+ *   $TARNEX_STUB_DEVICE_ERR_NUM written in and, with $TARNEX_STUB_SCRIBBLE,
+ *   its counts and addresses wrecked.
+ * A disk node listed as "MAJOR:MINOR ANSWER" in $TARNEX_STUB_SCSI opens as
+ *   /dev/null ("open!ERRNO": fails); SCSI_IOCTL_GET_PCI copies ANSWER as the
+ *   kernel does, 20 bytes at most, no terminator added ("!ERRNO": fails).
+ *   /dev/mxvol/_diag, where it exists, opens too; its pass-through request
+ *   asks the disk it names.
+ * A "config.emul" beside a "config" file makes the SHPC data DWORD at CAP+4
+ *   ("shpc CAP") show register "reg INDEX VALUE" named by the select byte at
+ *   CAP+2, and a write at OFF fail with EIO ("fail-write OFF").
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -38,10 +37,9 @@
 #define MXVOL_PASSTHROUGH 0x737800UL
 #define MAX_COUNT 4096 /* a larger count is a wrecked record: not followed */
 
-/* Descriptors handed out: the driver, the diagnostic node or a disk. */
-enum { DISK, DRIVER, DIAG };
-static struct { int fd, kind; dev_t dev; } fds[64];
-static int nfds;
+/* What each descriptor handed out stands for, by its number. */
+enum { NONE, DISK, DRIVER, DIAG };
+static struct { int kind; dev_t dev; } fds[1024];
 
 #define REAL(ret, name, ...) \
 	static ret (*real)(__VA_ARGS__); \
@@ -108,13 +106,8 @@ int open64(const char *path, int flags, ...)
 		fprintf(f, "{\"open\": \"%s\", \"flags\": %d, \"errno\": %d}\n", path, flags, err),
 			fclose(f);
 	int fd = err ? -1 : real("/dev/null", O_RDWR);
-	int i = 0;
-	while (fd >= 0 && i < nfds && fds[i].fd != fd)
-		i++;
-	if (fd >= 0 && i < 64) {
-		nfds += i == nfds;
-		fds[i].fd = fd, fds[i].kind = kind, fds[i].dev = kind == DISK ? st.st_rdev : 0;
-	}
+	if (fd >= 0 && fd < 1024)
+		fds[fd].kind = kind, fds[fd].dev = kind == DISK ? st.st_rdev : 0;
 	errno = err ? err : errno;
 	return fd;
 }
@@ -185,11 +178,8 @@ int ioctl(int fd, unsigned long request, ...)
 	va_start(ap, request);
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
-	int i = 0, err;
-	while (i < nfds && fds[i].fd != fd)
-		i++;
-	int kind = i < nfds ? fds[i].kind : -1;
-	dev_t dev = i < nfds ? fds[i].dev : 0;
+	int err, kind = fd >= 0 && fd < 1024 ? fds[fd].kind : NONE;
+	dev_t dev = kind ? fds[fd].dev : 0;
 	uint32_t *req = arg; /* pass-through: device low, high, request, buffer */
 	if (kind == DRIVER && (request == SET_HBA_INFO || request == SET_SHPC_INFO))
 		return (errno = driver_request(request, arg)) ? -1 : 0;
