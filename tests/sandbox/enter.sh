@@ -1,14 +1,14 @@
 #!/bin/sh
 # Runs inside a fresh private mount and UTS namespace (see sandbox.py):
-# mounts the fixture tree over the command's fixed paths, names the host
-# node1, then executes the given program.
-# usage: enter.sh FIXTURE-ROOT PROGRAM [ARG...]
+# mounts the fixture tree over the command's fixed paths, names the host,
+# then executes the given program.
+# usage: enter.sh FIXTURE-ROOT HOSTNAME PROGRAM [ARG...]
 set -eu
 root=$1
-shift
+hostname "$2"
+shift 2
 
 mount --make-rprivate /
-hostname node1
 
 # Directories that may not exist on the host are made inside a tmpfs laid
 # over their parent.

@@ -219,8 +219,9 @@ class Sandbox:
         argv = ["env"] + ["%s=%s" % kv for kv in env.items()] + argv
         if user is not None:
             argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + argv
-        return subprocess.run(["unshare", "--mount", "--uts", "--propagation", "private", "--",
-                               "/bin/sh", os.path.join(HERE, "enter.sh"), self.root] + argv,
+        enter = ["sh", os.path.join(HERE, "enter.sh"), self.root, "node1"]
+        return subprocess.run(["unshare", "--mount", "--uts", "--propagation=private", "--"]
+                              + enter + argv,
                               stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
                               encoding="latin-1", preexec_fn=preexec_fn)
 
