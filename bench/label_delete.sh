@@ -6,5 +6,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$top/build}
 cmake -S "$top" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target tarnex tarnex_stub >/dev/null
-TARNEX_BIN=$build/bin/tarnex TARNEX_STUB=$build/lib/tarnex_stub.so \
+runner=$(sed -n 's/^TARNEX_RUNNER:[A-Z]*=//p' "$build/CMakeCache.txt")
+TARNEX_BIN=$build/bin/tarnex TARNEX_STUB=$build/lib/tarnex_stub.so TARNEX_RUNNER=$runner \
   exec python3 "$top/bench/label_delete.py" "$@"

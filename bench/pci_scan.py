@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """PCI snapshot benchmark: pci_probe against lspci -n on the same trees.
 
-Trees: a fixture of COUNT functions (written with tests/sandbox/pcifix.py,
-attribute files included so that lspci can read it) and the host's own
-/sys/bus/pci. Probes: the i386 pci_probe (through the i386 runner when the
-build has one) and a native x86_64 pci_probe.
+Trees: a fixture of COUNT functions (configuration spaces laid out by the
+sandbox tests' fixture module, attribute files added so that lspci can read
+it) and the host's own /sys/bus/pci. Probes: the i386 pci_probe (through the
+i386 runner when the build has one) and a native x86_64 pci_probe.
 
 Figures per tree and probe:
   - wall time of one process that takes one snapshot, median of RUNS, and
@@ -31,9 +31,30 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "sandbox"))
-import pcifix  # noqa: E402
+import sandbox  # noqa: E402
 
 HOST_SYSFS = "/sys/bus/pci"
+RESOURCE_LINE = "0x%016x 0x%016x 0x%016x" % (0, 0, 0)
+
+
+def write_large_tree(devices, count):
+    """count functions: endpoints on buses 1.., eight functions per device
+    (function 0 marked multi-function), every fourth with a power-management
+    capability; beside each config file the vendor, device, class, irq and
+    resource files that lspci reads too."""
+    for i in range(count):
+        bus, dev, fn = 1 + (i // 256) % 255, (i // 8) % 32, i % 8
+        vendor, device = 0x1000 + i % 7, 0x0030 + i % 13
+        data, _ = sandbox.config(vendor=vendor, device=device, cls=0x010700, revision=i & 0xff,
+                                 header_type=0x80 if fn == 0 else 0,
+                                 caps=[sandbox.pm_cap()] if i % 4 == 0 else [])
+        d = os.path.join(devices, "0000:%02x:%02x.%x" % (bus, dev, fn))
+        os.makedirs(d)
+        for name, text in (("config", data), ("vendor", "0x%04x\n" % vendor),
+                           ("device", "0x%04x\n" % device), ("class", "0x010700\n"),
+                           ("irq", "0\n"), ("resource", "\n".join([RESOURCE_LINE] * 7) + "\n")):
+            with open(os.path.join(d, name), "wb" if name == "config" else "w") as f:
+                f.write(text)
 
 
 def wall(argv, runs):
@@ -125,8 +146,7 @@ def main():
 
     root = tempfile.mkdtemp(prefix="pci-bench-")
     try:
-        pcifix.write_tree(os.path.join(root, "devices"), pcifix.large_tree(args.count),
-                          attributes=True)
+        write_large_tree(os.path.join(root, "devices"), args.count)
         empty = os.path.join(root, "empty")
         os.mkdir(empty)
         bench_tree("fixture tree", root, probes, args.runs, args.repeat, empty)

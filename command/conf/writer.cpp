@@ -257,6 +257,7 @@ int save_hba_addr_conf(const char *path) {
         log_info("can not rotate the file(%s:%d:0x%x).\n", path, errno, rotate_detail);
     if (rename(temp, path) == -1) {
         report_io(path, errno, LOC_SAVE_RENAME);
+        unlink(temp);
         goto out;
     }
     if (sync_directory(path, scratch) == -1)

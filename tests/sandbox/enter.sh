@@ -37,5 +37,6 @@ for node in null zero urandom; do
 done
 mount --rbind "$root/dev" /dev
 bind "$root/usr_sbin" /usr/sbin
+bind "$root/security" /sys/kernel/security
 
 exec "$@"

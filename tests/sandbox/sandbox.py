@@ -3,13 +3,15 @@ fixture tree, with the stand-in library (stub/stub.c) preloaded.
 
 A Sandbox is a temporary directory whose parts enter.sh mounts over the
 command's fixed paths (etc/, var/, dev/, sys_pci/, sys_block/, sys_devices/,
-sys_scsi_host/, proc_devices, usr_sbin/) for each run only. Its methods lay
-out a node: adapters and bridges in configuration space, disks and their
-SCSI_IOCTL_GET_PCI answers, the multipath driver's sysfs, the volume
-manager; after a run, log() gives the log's messages and dump() what the
-stand-in saw, the driver's records decoded by the lab's decoder.
+sys_scsi_host/, proc_devices, usr_sbin/, security/ as /sys/kernel/security)
+for each run only. Its methods lay out a node: adapters and bridges in
+configuration space, disks and their SCSI_IOCTL_GET_PCI answers, the
+multipath driver's sysfs, the volume manager; after a run, log() gives the
+log's messages and dump() what the stand-in saw, the driver's records
+decoded by the lab's decoder.
 """
 
+import errno
 import os
 import re
 import shutil
@@ -140,11 +142,13 @@ class Sandbox:
     def shpc_bridge(self, addr, secondary, mode=0, avail1=0x1f, avail2=0, slot_config=0x100,
                     pcie=False, fail_select=False, **kw):
         """A bridge whose SHPC registers 1..4 hold avail1, avail2,
-        slot_config and the bus mode, served by the stand-in."""
+        slot_config and the bus mode, served by the stand-in; fail_select
+        fails the select write with EIO (True) or that error number."""
         caps = [(CAP_SHPC, bytes(6))] + ([pcie_cap(DOWNSTREAM)] if pcie else [])
         cap = config(caps=caps)[1][CAP_SHPC]
         regs = ["reg %d %#x" % iv for iv in enumerate((avail1, avail2, slot_config, mode), 1)]
-        fail = ["fail-write %#x" % (cap + 2)] if fail_select else []
+        fail = ["fail-write %#x %d" % (cap + 2, errno.EIO if fail_select is True else fail_select)
+                ] if fail_select else []
         self.bridge(addr, secondary, caps, emul=["shpc %#x" % cap] + regs + fail, **kw)
         return cap
 
@@ -206,9 +210,8 @@ class Sandbox:
         self.disk("sdb", 16, "0000:05:00.0")
         self.disk("sdc", 32, "0000:06:00.0")
 
-    def run(self, *args, argv=None, user=None, env=None, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, preexec_fn=None):
-        """Runs tarnex ARGS (or argv) to its end: returncode, stdout, stderr."""
+    def command(self, *args, argv=None, user=None, env=None):
+        """The command line that runs tarnex ARGS (or argv) in the namespace."""
         env = dict(env or {}, TARNEX_STUB_SCSI=self.path("scsi.list"),
                    TARNEX_STUB_DUMP=self.path("stub.dump"))
         argv = argv or [BIN] + list(args)
@@ -220,10 +223,13 @@ class Sandbox:
         if user is not None:
             argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + argv
         enter = ["sh", os.path.join(HERE, "enter.sh"), self.root, "node1"]
-        return subprocess.run(["unshare", "--mount", "--uts", "--propagation=private", "--"]
-                              + enter + argv,
-                              stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
-                              encoding="latin-1", preexec_fn=preexec_fn)
+        return ["unshare", "--mount", "--uts", "--propagation=private", "--"] + enter + argv
+
+    def run(self, *args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, preexec_fn=None, **kw):
+        """Runs tarnex ARGS (or argv) to its end: returncode, stdout, stderr."""
+        return subprocess.run(self.command(*args, **kw), stdin=stdin, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=120, encoding="latin-1",
+                              preexec_fn=preexec_fn)
 
     def log_records(self):
         """(level, message) of every log record, in order; a message without

@@ -16,7 +16,8 @@
  *   asks the disk it names.
  * A "config.emul" beside a "config" file makes the SHPC data DWORD at CAP+4
  *   ("shpc CAP") show register "reg INDEX VALUE" named by the select byte at
- *   CAP+2, and a write at OFF fail with EIO ("fail-write OFF").
+ *   CAP+2, and a write at OFF fail with EIO ("fail-write OFF") or ERRNO
+ *   ("fail-write OFF ERRNO").
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -202,7 +203,7 @@ int ioctl(int fd, unsigned long request, ...)
 
 /* The emulation beside the config file fd refers to: 1 and its SHPC
  * capability (0: none), registers and failing write offset; else 0. */
-static int emul(int fd, unsigned *cap, uint32_t *regs, long *fail_write)
+static int emul(int fd, unsigned *cap, uint32_t *regs, long *fail_write, int *fail_errno)
 {
 	char path[4200], link[64], line[128], key[32];
 	snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -212,7 +213,7 @@ static int emul(int fd, unsigned *cap, uint32_t *regs, long *fail_write)
 	strcpy(path + n, ".emul");
 	FILE *f = fopen(path, "r");
 	long long a, b;
-	*cap = 0, *fail_write = -1;
+	*cap = 0, *fail_write = -1, *fail_errno = EIO;
 	memset(regs, 0, 16 * sizeof *regs);
 	while (f && fgets(line, sizeof line, f)) {
 		int k = sscanf(line, "%31s %lli %lli", key, &a, &b);
@@ -221,7 +222,7 @@ static int emul(int fd, unsigned *cap, uint32_t *regs, long *fail_write)
 		else if (k == 3 && strcmp(key, "reg") == 0 && a >= 0 && a < 16)
 			regs[a] = (uint32_t)b;
 		else if (k >= 2 && strcmp(key, "fail-write") == 0)
-			*fail_write = (long)a;
+			*fail_write = (long)a, *fail_errno = k == 3 ? (int)b : EIO;
 	}
 	return f ? fclose(f), 1 : 0;
 }
@@ -232,9 +233,10 @@ ssize_t pread64(int fd, void *buf, size_t n, off64_t off)
 	unsigned cap;
 	uint32_t regs[16];
 	long fail_write;
+	int fail_errno;
 	uint8_t select;
 	ssize_t got = real(fd, buf, n, off);
-	if (got <= 0 || !emul(fd, &cap, regs, &fail_write) || !cap ||
+	if (got <= 0 || !emul(fd, &cap, regs, &fail_write, &fail_errno) || !cap ||
 	    real(fd, &select, 1, cap + 2) != 1)
 		return got;
 	/* Overlay the bytes of the data DWORD that this read covers. */
@@ -250,8 +252,9 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off)
 	unsigned cap;
 	uint32_t regs[16];
 	long fail_write;
-	if (emul(fd, &cap, regs, &fail_write) && off == fail_write) {
-		errno = EIO;
+	int fail_errno;
+	if (emul(fd, &cap, regs, &fail_write, &fail_errno) && off == fail_write) {
+		errno = fail_errno;
 		return -1;
 	}
 	return real(fd, buf, n, off);
