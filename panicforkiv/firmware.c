@@ -15,8 +15,6 @@
 #define SPMI_COPY_SIZE          64
 #define SPMI_MAX_INSTANCES      256
 
-#define dbg(...) panicforkiv_debug_print(__VA_ARGS__)
-
 static u32 get_le32(const u8 *p)
 {
 	return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
@@ -34,20 +32,20 @@ static u64 get_le64(const u8 *p)
 static int spmi_usable(const u8 *t, int len, const void *where, u64 *addr)
 {
 	if (len < SPMI_MIN_LENGTH) {
-		dbg("<6>%s: SPMI(%p): IPMI: SPMI table too short %d\n", PANICFORKIV_NAME, where, len);
+		dbg(KERN_INFO, "SPMI(%p): IPMI: SPMI table too short %d\n", where, len);
 		return 0;
 	}
 	if (t[SPMI_LEGACY] != 1) {
-		dbg("<6>%s: SPMI(%p): IPMI: Bad SPMI legacy %d\n", PANICFORKIV_NAME, where,
+		dbg(KERN_INFO, "SPMI(%p): IPMI: Bad SPMI legacy %d\n", where,
 		    t[SPMI_LEGACY]);
 		return 0;
 	}
 	if (t[SPMI_INTERFACE_TYPE] != SPMI_TYPE_KCS) {
-		dbg("<6>%s: SPMI(%p): IPMI interface is not KCS type\n", PANICFORKIV_NAME, where);
+		dbg(KERN_INFO, "SPMI(%p): IPMI interface is not KCS type\n", where);
 		return 0;
 	}
 	if (t[SPMI_ADDR_SPACE] == SPMI_SPACE_MEMORY) {
-		dbg("<6>%s: SPMI(%p): IPMI interface do not use I/O ports\n", PANICFORKIV_NAME, where);
+		dbg(KERN_INFO, "SPMI(%p): IPMI interface do not use I/O ports\n", where);
 		return 0;
 	}
 	if (t[SPMI_INTERRUPT_TYPE] & SPMI_INT_GSI)
@@ -72,12 +70,11 @@ static int spmi_search(u64 *addr)
 			break;
 		if (!spmi_usable(t, len, where, addr))
 			continue;
-		dbg("<6>%s: IPMI: KCS interface address: %08lx\n", PANICFORKIV_NAME,
-		    (unsigned long)(u32)*addr);
+		dbg(KERN_INFO, "IPMI: KCS interface address: %08lx\n", (unsigned long)(u32)*addr);
 		/* An SPMI table without an address sends us to SMBIOS. */
 		return *addr != KCS_NO_INTERFACE;
 	}
-	dbg("<4>%s: SPMI: Could not get SPMI table with ACPI\n", PANICFORKIV_NAME);
+	dbg(KERN_WARNING, "SPMI: Could not get SPMI table with ACPI\n");
 	return 0;
 }
 
@@ -90,7 +87,7 @@ static int dmi_search(u64 *addr)
 	u8 irq;
 	int io;
 
-	dbg("<4>%s: IPMI: Retrieving the DMI table instead of the SPMI table.\n", PANICFORKIV_NAME);
+	dbg(KERN_WARNING, "IPMI: Retrieving the DMI table instead of the SPMI table.\n");
 	for (;;) {
 		memset(rec, 0, sizeof(rec));
 		dev = panicforkiv_next_ipmi_device(dev, rec, sizeof(rec));
@@ -111,21 +108,19 @@ static int dmi_search(u64 *addr)
 			irq = 0;
 		}
 		if (rec[DMI_IPMI_INTERFACE_TYPE] != DMI_IPMI_TYPE_KCS) {
-			dbg("<6>%s: DMI(%p): IPMI interface is not KCS type\n", PANICFORKIV_NAME, dev);
+			dbg(KERN_INFO, "DMI(%p): IPMI interface is not KCS type\n", dev);
 			continue;
 		}
 		if (!io) {
-			dbg("<6>%s: DMI(%p): IPMI interface do not use I/O ports\n", PANICFORKIV_NAME,
-			    dev);
+			dbg(KERN_INFO, "DMI(%p): IPMI interface do not use I/O ports\n", dev);
 			continue;
 		}
 		KCSIRQ = irq;
 		*addr = base;
-		dbg("<6>%s: DMI: KCS interface address: %08lx\n", PANICFORKIV_NAME,
-		    (unsigned long)base);
+		dbg(KERN_INFO, "DMI: KCS interface address: %08lx\n", (unsigned long)base);
 		return 1;
 	}
-	dbg("<4>%s: DMI: Could not get DMI table with SMBIOS\n", PANICFORKIV_NAME);
+	dbg(KERN_WARNING, "DMI: Could not get DMI table with SMBIOS\n");
 	return 0;
 }
 
@@ -135,18 +130,17 @@ int get_ipmi_interface(void)
 	int found = 0;
 
 	if (panicforkiv_acpi_disabled())
-		panicforkiv_print("<3>%s: SPMI: ACPI is disabled.\n", PANICFORKIV_NAME);
+		pr_err("SPMI: ACPI is disabled.\n");
 	else
 		found = spmi_search(&addr);
 	if (!found)
 		found = dmi_search(&addr);
 	if (!found) {
-		panicforkiv_print("<3>%s: IPMI: Could not get IPMI interface.\n", PANICFORKIV_NAME);
+		pr_err("IPMI: Could not get IPMI interface.\n");
 		KCSBASEADDR = KCS_NO_INTERFACE;
 		return -ENODEV;
 	}
-	dbg("<6>%s: IPMI: Success. KCS interface address: %08lx\n", PANICFORKIV_NAME,
-	    (unsigned long)(u32)addr);
+	dbg(KERN_INFO, "IPMI: Success. KCS interface address: %08lx\n", (unsigned long)(u32)addr);
 	KCSBASEADDR = addr;
 	return 0;
 }

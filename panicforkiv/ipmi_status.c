@@ -15,8 +15,6 @@
 #include "ipmi_defs.h"
 #include "ipmi_status.h"
 
-#define dbg(...) panicforkiv_debug_print_safe(__VA_ARGS__)
-
 u32 KCSIRQ;
 
 /* Held by a status setter for its whole sequence; only ever tried. */
@@ -40,10 +38,10 @@ u8 qel_ipmb_checksum(const u8 *buf, int len)
 	u8 sum = 0;
 	int i;
 
-	dbg("<6>%s: %s: Start\n", PANICFORKIV_NAME, "qel_ipmb_checksum");
+	dbg_safe(KERN_INFO, "%s: Start\n", "qel_ipmb_checksum");
 	for (i = 0; i < len; i++)
 		sum += buf[i];
-	dbg("<6>%s: %s: Ret\n", PANICFORKIV_NAME, "qel_ipmb_checksum");
+	dbg_safe(KERN_INFO, "%s: Ret\n", "qel_ipmb_checksum");
 	return (u8)(0x100 - sum);
 }
 
@@ -67,10 +65,10 @@ static void prepare(struct kcs_request *req, struct kcs_data *d, u8 cmd,
 static void stage_result(const char *stage, u8 code)
 {
 	if (code)
-		dbg("<3>%s: %s: failed.\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_ERR, "%s: failed.\n", stage);
 	else
-		dbg("<6>%s: %s: succeeded.\n", PANICFORKIV_NAME, stage);
-	dbg("<6>%s: %s: Ret\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_INFO, "%s: succeeded.\n", stage);
+	dbg_safe(KERN_INFO, "%s: Ret\n", stage);
 }
 
 static u8 ipmi_clear_message_flags(void)
@@ -79,7 +77,7 @@ static u8 ipmi_clear_message_flags(void)
 	static const u8 mask = IPMI_CLEAR_MSG_FLAGS_MASK;
 	u8 code;
 
-	dbg("<6>%s: %s: Start\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: Start\n", stage);
 	prepare(&clear_msg, &clear_data, IPMI_CLEAR_MSG_FLAGS_CMD, &mask, 1,
 		IPMI_CLEAR_MSG_FLAGS_RESP);
 	code = kcs_execute(&clear_msg);
@@ -92,7 +90,7 @@ static u8 ipmi_get_message_flags(u8 *flags)
 	static const char stage[] = "ipmi_get_message_flags";
 	u8 code;
 
-	dbg("<6>%s: %s: Start\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: Start\n", stage);
 	prepare(&flags_msg, &flags_data, IPMI_GET_MSG_FLAGS_CMD, NULL, 0,
 		IPMI_GET_MSG_FLAGS_RESP);
 	code = kcs_execute(&flags_msg);
@@ -106,6 +104,30 @@ static u8 ipmi_get_message_flags(u8 *flags)
 static int wait_sms_atn_one(void)
 {
 	return kcs_wait_status(KCS_STATUS_SMS_ATN, KCS_STATUS_SMS_ATN, "wait_sms_atn_one");
+}
+
+/*
+ * Poll the message flags until the controller's answer is queued: 0, or
+ * -1 after IPMI_ANSWER_CYCLES cycles or once the time is spent.  A failed
+ * Get Message Flags only costs its cycle; flags without the answer cost a
+ * pause as well.
+ */
+static int wait_for_answer(void)
+{
+	u8 flags = 0;
+	int cycle;
+
+	for (cycle = 0; cycle < IPMI_ANSWER_CYCLES; cycle++) {
+		if (cycle > 0 && !kcs_time_left())
+			break;
+		(void)wait_sms_atn_one();
+		if (ipmi_get_message_flags(&flags))
+			continue;
+		if (flags & IPMI_MSG_FLAG_RECEIVE)
+			return 0;
+		kcs_pause();
+	}
+	return -1;
 }
 
 static void build_send_message(u8 status)
@@ -131,16 +153,16 @@ static void build_send_message(u8 status)
 static int check_answer(const char *stage)
 {
 	if (g_data[IPMB_ANSWER_CMD] != IPMB_OEM_STATUS_CMD) {
-		dbg("<3>%s: %s: Command Error.\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_ERR, "%s: Command Error.\n", stage);
 		return -1;
 	}
 	g_data[IPMB_ANSWER_CHANNEL] = IPMB_RQ_SA;
 	if (g_data[IPMB_ANSWER_HDR_SUM] != qel_ipmb_checksum(&g_data[IPMB_ANSWER_CHANNEL], 2)) {
-		dbg("<3>%s: %s: Check sum Error.\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_ERR, "%s: Check sum Error.\n", stage);
 		return -1;
 	}
 	if (g_data[IPMB_ANSWER_BODY_SUM] != qel_ipmb_checksum(&g_data[IPMB_ANSWER_BODY], 4)) {
-		dbg("<3>%s: %s: Check sum Error.\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_ERR, "%s: Check sum Error.\n", stage);
 		return -1;
 	}
 	return 0;
@@ -149,12 +171,11 @@ static int check_answer(const char *stage)
 u8 ipmi_set_machine_status(u8 status, u8 *result)
 {
 	static const char stage[] = "ipmi_set_machine_status";
-	u8 unused, code, flags = 0;
-	int cycle;
+	u8 unused, code;
 
 	if (!result)
 		result = &unused;
-	dbg("<6>%s: %s: start...\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: start...\n", stage);
 	*result = 0;
 	memset(&msg, 0, sizeof(msg));
 	memset(&data, 0, sizeof(data));
@@ -162,7 +183,7 @@ u8 ipmi_set_machine_status(u8 status, u8 *result)
 	memset(g_data, 0, sizeof(g_data));
 
 	if (KCSBASEADDR == KCS_NO_INTERFACE) {
-		dbg("<3>%s: %s: IPMI: Could not use IPMI interface.\n", PANICFORKIV_NAME, stage);
+		dbg_safe(KERN_ERR, "%s: IPMI: Could not use IPMI interface.\n", stage);
 		code = KCS_CC_UNSPECIFIED;
 		goto failed;
 	}
@@ -177,17 +198,8 @@ u8 ipmi_set_machine_status(u8 status, u8 *result)
 	if (code)
 		goto failed;
 
-	for (cycle = 0; cycle < IPMI_ANSWER_CYCLES; cycle++) {
-		(void)wait_sms_atn_one();
-		if (ipmi_get_message_flags(&flags))
-			continue;
-		if (flags & IPMI_MSG_FLAG_RECEIVE)
-			break;
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
-		panicforkiv_touch_nmi_watchdog();
-	}
-	if (cycle == IPMI_ANSWER_CYCLES) {
-		dbg("<3>%s: %s: IPMI: Timeout.\n", PANICFORKIV_NAME, stage);
+	if (wait_for_answer()) {
+		dbg_safe(KERN_ERR, "%s: IPMI: Timeout.\n", stage);
 		code = KCS_CC_UNSPECIFIED;
 		goto failed;
 	}
@@ -203,59 +215,44 @@ u8 ipmi_set_machine_status(u8 status, u8 *result)
 	}
 
 	*result = g_data[IPMB_ANSWER_OEM_CC];
-	dbg("<6>%s: %s: succeeded.\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: succeeded.\n", stage);
 	return 0;
 
 failed:
-	dbg("<3>%s: %s: failed.\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_ERR, "%s: failed.\n", stage);
 	return code;
-}
-
-static void log_setter_start(u8 status)
-{
-	if (status == MACHINE_STATUS_DUMPING)
-		dbg("<6>%s: Setting system status to dumping start...\n", PANICFORKIV_NAME);
-	else
-		dbg("<6>%s: Setting system status to halt start...\n", PANICFORKIV_NAME);
-}
-
-static void log_setter_end(u8 status, int r)
-{
-	if (status == MACHINE_STATUS_DUMPING) {
-		if (r != 0)
-			dbg("<3>%s: Setting system status to dumping failed.\n", PANICFORKIV_NAME);
-		else
-			dbg("<6>%s: Setting system status to dumping succeeded.\n", PANICFORKIV_NAME);
-	} else {
-		if (r != 0)
-			dbg("<3>%s: Setting system status to halt failed.\n", PANICFORKIV_NAME);
-		else
-			dbg("<6>%s: Setting system status to halt succeeded.\n", PANICFORKIV_NAME);
-	}
 }
 
 /*
  * The lock is tried, never waited for: at panic time its holder may be a
  * stopped CPU.  The timer line and the KCS line stay masked for the whole
- * sequence and are unmasked in the reverse order.
+ * sequence and are unmasked in the reverse order.  The sequence may spend
+ * *left microseconds of delay; what it leaves is stored back.
  */
-static int set_status(u8 status)
+static int set_status(u8 status, u64 *left)
 {
+	const char *word = status == MACHINE_STATUS_DUMPING ? "dumping" : "halt";
 	u32 irq = KCSIRQ;       /* unmask exactly the line masked */
 	u8 result;
 	int r;
 
-	log_setter_start(status);
+	dbg_safe(KERN_INFO, "Setting system status to %s start...\n", word);
 	if (!panicforkiv_try_lock(&machine_status_lock)) {
-		dbg("<3>%s: Device busy.\n", PANICFORKIV_NAME);
+		dbg_safe(KERN_ERR, "Device busy.\n");
 		return -EBUSY;
 	}
 	panicforkiv_irq_mask(0);
 	if (irq != 0)
 		panicforkiv_irq_mask(irq);
 
+	kcs_bound_waits(*left);
 	r = ipmi_set_machine_status(status, &result);
-	log_setter_end(status, r);
+	*left = kcs_waits_left();
+	kcs_bound_waits(KCS_NO_BOUND);
+	if (r != 0)
+		dbg_safe(KERN_ERR, "Setting system status to %s failed.\n", word);
+	else
+		dbg_safe(KERN_INFO, "Setting system status to %s succeeded.\n", word);
 
 	if (irq != 0)
 		panicforkiv_irq_unmask(irq);
@@ -266,10 +263,33 @@ static int set_status(u8 status)
 
 int panicforkiv_set_status_halt(void)
 {
-	return set_status(MACHINE_STATUS_HALT);
+	u64 left = STATUS_DEADLINE_US;
+
+	return set_status(MACHINE_STATUS_HALT, &left);
 }
 
 int panicforkiv_set_status_dumping(void)
 {
-	return set_status(MACHINE_STATUS_DUMPING);
+	u64 left = STATUS_DEADLINE_US;
+
+	return set_status(MACHINE_STATUS_DUMPING, &left);
+}
+
+int set_status_retrying(u8 status, void (*on_busy)(void))
+{
+	u64 left = STATUS_DEADLINE_US;
+	int calls, r;
+
+	for (calls = 1;; calls++) {
+		r = set_status(status, &left);
+		if (r != -EBUSY)
+			return r;
+		if (on_busy)
+			on_busy();
+		if (calls == STATUS_CALLS || left < KCS_POLL_DELAY_US)
+			return r;
+		panicforkiv_udelay(KCS_POLL_DELAY_US);
+		panicforkiv_touch_nmi_watchdog();
+		left -= KCS_POLL_DELAY_US;
+	}
 }

@@ -17,12 +17,25 @@
 
 #define KCS_CC_ROWS     26
 
+/* Results of one write run. */
+#define KCS_WRITE_SENT          0
+#define KCS_WRITE_FAILED        1       /* failed after WRITE_END: not retried */
+#define KCS_WRITE_RETRY         2       /* failed, may be retried */
+
+struct ipmi_cc_entry {
+	u8 low;
+	u8 high;
+	char text[512];
+};
+
 u64 KCSBASEADDR = 0xCA2;
 
 /* Guards req_buf, resp_buf and the two ports: one exchange at a time. */
 static PANICFORKIV_DEFINE_SPINLOCK(qorvex_lock);
 static u8 req_buf[KCS_BUF_SIZE];
 static u8 resp_buf[KCS_BUF_SIZE];
+/* Microseconds of delay the current status call may still spend. */
+static u64 wait_left_us = KCS_NO_BOUND;
 
 /* Completion-code texts, searched in order; the ranges do not overlap. */
 static const struct ipmi_cc_entry table[KCS_CC_ROWS] = {
@@ -54,8 +67,6 @@ static const struct ipmi_cc_entry table[KCS_CC_ROWS] = {
 	{ 0x80, 0xBE, "Standard command-specific codes." },
 };
 
-#define dbg(...) panicforkiv_debug_print_safe(__VA_ARGS__)
-
 static u16 kcs_port(unsigned int reg)
 {
 	return (u16)((KCSBASEADDR & 0xFFFF) + reg);
@@ -81,15 +92,38 @@ static void write_cmd(u8 value)
 	panicforkiv_outb(value, kcs_port(KCS_CMD_REG));
 }
 
-u8 get_state(void)
+static u8 get_state(void)
 {
 	return read_status() >> KCS_STATUS_STATE_SHIFT;
 }
 
-void clear_obf(void)
+static void clear_obf(void)
 {
 	if (read_status() & KCS_STATUS_OBF)
 		(void)read_data();
+}
+
+void kcs_bound_waits(u64 usecs)
+{
+	wait_left_us = usecs;
+}
+
+u64 kcs_waits_left(void)
+{
+	return wait_left_us;
+}
+
+int kcs_time_left(void)
+{
+	return wait_left_us >= KCS_POLL_DELAY_US;
+}
+
+void kcs_pause(void)
+{
+	panicforkiv_udelay(KCS_POLL_DELAY_US);
+	if (wait_left_us != KCS_NO_BOUND)
+		wait_left_us -= wait_left_us < KCS_POLL_DELAY_US ? wait_left_us : KCS_POLL_DELAY_US;
+	panicforkiv_touch_nmi_watchdog();
 }
 
 int kcs_wait_status(u8 mask, u8 want, const char *stage)
@@ -100,25 +134,37 @@ int kcs_wait_status(u8 mask, u8 want, const char *stage)
 	for (;;) {
 		if ((read_status() & mask) == want)
 			return 0;
-		if (step >= KCS_POLL_STEPS) {
-			dbg("<3>%s: %s: time out.\n", PANICFORKIV_NAME, stage);
+		if (step >= KCS_POLL_STEPS || !kcs_time_left()) {
+			dbg_safe(KERN_ERR, "%s: time out.\n", stage);
 			panicforkiv_touch_nmi_watchdog();
 			return -1;
 		}
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
+		kcs_pause();
 		step++;
-		panicforkiv_touch_nmi_watchdog();
 	}
 }
 
-int wait_obf_one(void)
+static int wait_obf_one(void)
 {
 	return kcs_wait_status(KCS_STATUS_OBF, KCS_STATUS_OBF, "wait_obf_one");
 }
 
-int wait_ibf_zero(void)
+static int wait_ibf_zero(void)
 {
 	return kcs_wait_status(KCS_STATUS_IBF, 0, "wait_ibf_zero");
+}
+
+/*
+ * One wait of the write, read or error-exit sequence: 0 when it ended in
+ * time; a time-out is logged with the step's tag, "(wr_start)" and so on.
+ */
+static int wait_step(int obf, const char *stage, const char *tag)
+{
+	if ((obf ? wait_obf_one() : wait_ibf_zero()) == 0)
+		return 0;
+	dbg_safe(KERN_INFO, "%s: %s() assert.(%s)\n", stage,
+		 obf ? "wait_obf_one" : "wait_ibf_zero", tag);
+	return -1;
 }
 
 /* One GET_STATUS/ABORT sequence: 0 when the interface is idle again. */
@@ -127,98 +173,88 @@ static int recover_once(void)
 	static const char stage[] = "recover";
 
 	clear_obf();
-	if (wait_ibf_zero() < 0) {
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(error0)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(0, stage, "error0"))
 		return -1;
-	}
 	write_cmd(KCS_GET_STATUS_ABORT);
-	if (wait_ibf_zero() < 0) {
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(error1)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(0, stage, "error1"))
 		return -1;
-	}
 	clear_obf();
 	write_data(0x00);
-	if (wait_ibf_zero() < 0) {
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(error2)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(0, stage, "error2"))
 		return -1;
-	}
 	if (get_state() != KCS_READ_STATE)
 		return -1;
-	if (wait_obf_one() < 0) {
-		dbg("<6>%s: %s: wait_obf_one() assert.(error2)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(1, stage, "error2"))
 		return -1;
-	}
 	(void)read_data();      /* the BMC's error status: not kept */
 	write_data(KCS_READ_BYTE);
-	if (wait_ibf_zero() < 0) {
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(error3)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(0, stage, "error3"))
 		return -1;
-	}
 	if (get_state() != KCS_IDLE_STATE)
 		return -1;
-	if (wait_obf_one() < 0) {
-		dbg("<6>%s: %s: wait_obf_one() assert.(error3)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(1, stage, "error3"))
 		return -1;
-	}
 	clear_obf();
 	return 0;
 }
 
-u8 recover(void)
+/* GET_STATUS/ABORT error exit: 0 back in IDLE_STATE, 1 after giving up. */
+static u8 recover(void)
 {
 	int attempt;
 
 	for (attempt = 0; attempt < KCS_RECOVER_ATTEMPTS; attempt++) {
 		if (recover_once() == 0)
 			return 0;
+		if (!kcs_time_left())
+			break;
 	}
-	dbg("<3>%s: %s: Retry over\n", PANICFORKIV_NAME, "recover");
+	dbg_safe(KERN_ERR, "%s: Retry over\n", "recover");
 	return 1;
+}
+
+/*
+ * Hand one byte or control code of the request to the BMC and check that
+ * it is still in WRITE_STATE; if not, say so (dots tell the three places
+ * apart), take it through the error exit and return -1.
+ */
+static int write_step(int cmd, u8 value, const char *tag, const char *dots)
+{
+	static const char stage[] = "kcs_write";
+
+	if (cmd)
+		write_cmd(value);
+	else
+		write_data(value);
+	(void)wait_step(0, stage, tag);
+	if (get_state() != KCS_WRITE_STATE) {
+		dbg_safe(KERN_ERR, "%s: not WRITE_STATE%s\n", stage, dots);
+		recover();
+		return -1;
+	}
+	clear_obf();
+	return 0;
 }
 
 /* One run of the write phase over the frame in req_buf. */
 static int kcs_write_run(int msg_len)
 {
-	static const char stage[] = "kcs_write";
 	int i;
 
-	dbg("<6>%s: %s: start ...\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: start ...\n", "kcs_write");
 	if (get_state() == KCS_ERROR_STATE && recover() == 1)
 		return KCS_WRITE_RETRY;
-	if (wait_ibf_zero() < 0) {
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(wr_wait)\n", PANICFORKIV_NAME, stage);
+	if (wait_step(0, "kcs_write", "wr_wait"))
 		return KCS_WRITE_RETRY;
-	}
 	clear_obf();
-	write_cmd(KCS_WRITE_START);
-	if (wait_ibf_zero() < 0)
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(wr_start)\n", PANICFORKIV_NAME, stage);
-	if (get_state() != KCS_WRITE_STATE) {
-		dbg("<3>%s: %s: not WRITE_STATE.\n", PANICFORKIV_NAME, stage);
-		recover();
+	if (write_step(1, KCS_WRITE_START, "wr_start", "."))
 		return KCS_WRITE_RETRY;
-	}
-	clear_obf();
 	for (i = 0; i < msg_len - 1; i++) {
-		write_data(req_buf[i]);
-		if (wait_ibf_zero() < 0)
-			dbg("<6>%s: %s: wait_ibf_zero() assert.(wr_data)\n", PANICFORKIV_NAME, stage);
-		if (get_state() != KCS_WRITE_STATE) {
-			dbg("<3>%s: %s: not WRITE_STATE..\n", PANICFORKIV_NAME, stage);
-			recover();
+		if (write_step(0, req_buf[i], "wr_data", ".."))
 			return KCS_WRITE_RETRY;
-		}
-		clear_obf();
 	}
-	write_cmd(KCS_WRITE_END);
-	if (wait_ibf_zero() < 0)
-		dbg("<6>%s: %s: wait_ibf_zero() assert.(wr_end_cmd)\n", PANICFORKIV_NAME, stage);
-	if (get_state() != KCS_WRITE_STATE) {
-		dbg("<3>%s: %s: not WRITE_STATE...\n", PANICFORKIV_NAME, stage);
-		recover();
+	if (write_step(1, KCS_WRITE_END, "wr_end_cmd", "..."))
 		return KCS_WRITE_FAILED;
-	}
-	clear_obf();
 	write_data(req_buf[msg_len - 1]);
 	return KCS_WRITE_SENT;
 }
@@ -227,7 +263,7 @@ static int kcs_write(int msg_len)
 {
 	int result = kcs_write_run(msg_len);
 
-	dbg("<6>%s: %s: exit %d\n", PANICFORKIV_NAME, "kcs_write", result);
+	dbg_safe(KERN_INFO, "%s: exit %d\n", "kcs_write", result);
 	return result;
 }
 
@@ -242,61 +278,60 @@ static int kcs_read(int limit)
 	u8 state;
 
 	resp_buf[2] = KCS_CC_UNSPECIFIED;
-	dbg("<6>%s: %s: start ...\n", PANICFORKIV_NAME, stage);
+	dbg_safe(KERN_INFO, "%s: start ...\n", stage);
 	for (;;) {
 		if (count >= limit + 1) {
 			recover();
 			break;
 		}
-		if (wait_ibf_zero() < 0)
-			dbg("<6>%s: %s: wait_ibf_zero() assert.(read)\n", PANICFORKIV_NAME, stage);
+		(void)wait_step(0, stage, "read");
 		state = get_state();
 		if (state == KCS_READ_STATE) {
-			dbg("<6>%s: %s: READ_STATE.\n", PANICFORKIV_NAME, stage);
-			if (wait_obf_one() < 0)
-				dbg("<6>%s: %s: wait_obf_one() assert.(read)\n", PANICFORKIV_NAME, stage);
+			dbg_safe(KERN_INFO, "%s: READ_STATE.\n", stage);
+			(void)wait_step(1, stage, "read");
 			resp_buf[count++] = read_data();
 			write_data(KCS_READ_BYTE);
 			continue;
 		}
 		if (state == KCS_IDLE_STATE) {
-			dbg("<6>%s: %s: IDLE_STATE.\n", PANICFORKIV_NAME, stage);
-			if (wait_obf_one() < 0)
-				dbg("<6>%s: %s: wait_obf_one() assert.(read)\n", PANICFORKIV_NAME, stage);
+			dbg_safe(KERN_INFO, "%s: IDLE_STATE.\n", stage);
+			(void)wait_step(1, stage, "read");
 			(void)read_data();
 			break;
 		}
 		if (state == KCS_ERROR_STATE)
-			dbg("<6>%s: %s: error state\n", PANICFORKIV_NAME, stage);
+			dbg_safe(KERN_INFO, "%s: error state\n", stage);
 		else
-			dbg("<6>%s: %s: state = %d\n", PANICFORKIV_NAME, stage, state);
+			dbg_safe(KERN_INFO, "%s: state = %d\n", stage, state);
 		recover();
 		break;
 	}
-	dbg("<6>%s: %s: exit %d.\n", PANICFORKIV_NAME, stage, count);
+	dbg_safe(KERN_INFO, "%s: exit %d.\n", stage, count);
 	return count;
-}
-
-const char *kcs_cc_text(u8 code)
-{
-	int i;
-
-	for (i = 0; i < KCS_CC_ROWS; i++) {
-		if (table[i].low <= code && code <= table[i].high)
-			return table[i].text;
-	}
-	return NULL;
 }
 
 static void log_code(u8 code)
 {
-	const char *text = kcs_cc_text(code);
+	const char *text = "Ipmi Error Message is not define.";
+	int i;
 
-	if (text)
-		dbg("<3>%s: ERROR code=0x%02x, %s\n", PANICFORKIV_NAME, code, text);
-	else
-		dbg("<3>%s: ERROR code=0x%02x, Ipmi Error Message is not define.\n",
-		    PANICFORKIV_NAME, code);
+	for (i = 0; i < KCS_CC_ROWS; i++) {
+		if (table[i].low <= code && code <= table[i].high) {
+			text = table[i].text;
+			break;
+		}
+	}
+	dbg_safe(KERN_ERR, "ERROR code=0x%02x, %s\n", code, text);
+}
+
+/* The bytes of a frame or an answer, as pieces that continue the line. */
+static void log_bytes(const u8 *bytes, int n)
+{
+	int i;
+
+	for (i = 0; i < n; i++)
+		panicforkiv_debug_print_safe(KERN_CONT "%02x ", bytes[i]);
+	panicforkiv_debug_print_safe(KERN_CONT "\n");
 }
 
 /*
@@ -321,7 +356,7 @@ u8 kcs_execute(struct kcs_request *req)
 {
 	static const char stage[] = "kcs_execute";
 	struct kcs_data *data;
-	int limit, msg_len, runs, written, count, i;
+	int limit, msg_len, runs, written, count;
 	u8 code;
 
 	code = kcs_refuse(req);
@@ -344,15 +379,16 @@ u8 kcs_execute(struct kcs_request *req)
 	memcpy(&req_buf[2], data->req_data, data->req_len);
 	msg_len = data->req_len + 2;
 
-	dbg("<6>%s: %s: netfn=%d, lun=%d, msg_len=%d ", PANICFORKIV_NAME, stage,
-	    req->netfn, req->lun, msg_len);
-	for (i = 0; i < msg_len; i++)
-		dbg("%02x ", req_buf[i]);
-	dbg("\n");
+	dbg_safe(KERN_INFO, "%s: netfn=%d, lun=%d, msg_len=%d ", stage, req->netfn, req->lun,
+		 msg_len);
+	log_bytes(req_buf, msg_len);
 
 	written = KCS_WRITE_RETRY;
-	for (runs = 0; runs < KCS_WRITE_RUNS && written == KCS_WRITE_RETRY; runs++)
+	for (runs = 0; runs < KCS_WRITE_RUNS && written == KCS_WRITE_RETRY; runs++) {
+		if (runs > 0 && !kcs_time_left())
+			break;
 		written = kcs_write(msg_len);
+	}
 	if (written != KCS_WRITE_SENT) {
 		code = KCS_CC_UNSPECIFIED;
 		goto out;
@@ -370,12 +406,12 @@ u8 kcs_execute(struct kcs_request *req)
 	if (code == KCS_CC_OK) {
 		data->resp_len = (u16)(count - 2);
 		memcpy(data->resp_data, &resp_buf[2], count - 2);
-		dbg("<6>%s: %s: resp_data_len=%d ", PANICFORKIV_NAME, stage, data->resp_len);
-		for (i = 0; i < count - 2; i++)
-			dbg("%02x ", data->resp_data[i]);
-		dbg("\n");
+		dbg_safe(KERN_INFO, "%s: resp_data_len=%d ", stage, data->resp_len);
+		log_bytes(data->resp_data, count - 2);
 	}
 out:
+	if (code != KCS_CC_OK && !kcs_time_left())
+		code = KCS_CC_UNSPECIFIED;      /* the deadline, not the BMC, ended it */
 	if (code != KCS_CC_OK)
 		log_code(code);
 	panicforkiv_spin_unlock(&qorvex_lock);

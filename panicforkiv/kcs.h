@@ -23,11 +23,6 @@
 #define KCS_CC_RESP_TOO_LONG    0xCA    /* resp_len refused: answer would not fit */
 #define KCS_CC_UNSPECIFIED      0xFF    /* write failed, or two bytes or fewer read */
 
-/* Results of the write phase. */
-#define KCS_WRITE_SENT          0
-#define KCS_WRITE_FAILED        1       /* failed after WRITE_END: not retried */
-#define KCS_WRITE_RETRY         2       /* failed, may be retried */
-
 struct kcs_data {
 	u16 req_len;            /* request data bytes in req_data */
 	u16 resp_len;           /* in: bytes expected after the header (completion
@@ -43,39 +38,38 @@ struct kcs_request {
 	struct kcs_data *data;
 };
 
-struct ipmi_cc_entry {
-	u8 low;
-	u8 high;
-	char text[512];
-};
-
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* State field of the status register. */
-u8 get_state(void);
-/* Drop a byte waiting in the data register, if any. */
-void clear_obf(void);
-/* 0 once OBF is set, -1 after KCS_POLL_STEPS delays. */
-int wait_obf_one(void);
-/* 0 once IBF is clear, -1 after KCS_POLL_STEPS delays. */
-int wait_ibf_zero(void);
 /*
- * The polling wait behind the two above: 0 once (status & mask) == want,
- * -1 on time-out, after logging "time out." with the given stage name.
+ * Every delay of the transport (a polling step, a pause between polls of
+ * the BMC's flags) is counted against a budget of microseconds; no clock
+ * is read, so the bound holds at panic time whatever state the timers are
+ * in.  Once less than one delay is left, a polling wait times out at once,
+ * the retry loops end as if their counts had run out, and an exchange
+ * that fails from then on fails with 0xFF.  A status setter sets the
+ * budget while it holds its lock; KCS_NO_BOUND leaves only the counts.
+ */
+#define KCS_NO_BOUND            (~(u64)0)
+void kcs_bound_waits(u64 usecs);
+u64 kcs_waits_left(void);
+/* 1 while another delay fits in the budget. */
+int kcs_time_left(void);
+/* One polling delay, counted, with the NMI watchdog touched after it. */
+void kcs_pause(void);
+/*
+ * The polling wait of the transport: 0 once (status & mask) == want, -1
+ * after KCS_POLL_STEPS delays or when the budget is spent, having logged
+ * "time out." with the given stage name.
  */
 int kcs_wait_status(u8 mask, u8 want, const char *stage);
-/* GET_STATUS/ABORT error exit: 0 back in IDLE_STATE, 1 after giving up. */
-u8 recover(void);
 /*
  * One IPMI exchange.  0 on success, with the response copied into the
  * request's kcs_data; otherwise the completion code to report, and the
  * caller's kcs_data is left as it was.
  */
 u8 kcs_execute(struct kcs_request *req);
-/* Text of a completion code, NULL when the table has no row for it. */
-const char *kcs_cc_text(u8 code);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,6 @@
  * announcement (only logged).  Unload undoes what load did and never fails.
  */
 #include "panicforkiv.h"
-#include "kcs_regs.h"
 #include "ipmi_status.h"
 
 #define ELFCOREHDR              "elfcorehdr="
@@ -19,7 +18,6 @@
 #define CMDLINE_READ_MAX        4095    /* one page, room for the NUL */
 #define DUMP_WAIT_NAPS          5
 #define DUMP_WAIT_TICKS         250
-#define STATUS_CALLS            5       /* calls of a busy status setter */
 
 int kernel_load_mode = KERNEL_MODE_UNKNOWN;
 int (*panicforkiv_func)(void);
@@ -30,7 +28,8 @@ static void *panicforkiv_proc_dir;
 static void *panicforkiv_proc_file_debug;
 static void *panicforkiv_proc_file_message;
 
-int cmdline_has_elfcorehdr(const char *cmdline, int n)
+/* 1 when "elfcorehdr=" starts a word of the first n bytes of cmdline. */
+static int cmdline_has_elfcorehdr(const char *cmdline, int n)
 {
 	int i;
 
@@ -49,7 +48,7 @@ int get_kernel_mode(void)
 	char *page;
 	int n, mode = KERNEL_MODE_FIRST;
 
-	panicforkiv_debug_print("<6>%s: %s: start.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: start.\n", step);
 	page = panicforkiv_get_page();
 	if (!panicforkiv_cmdline_reader_found() || !page) {
 		if (page)
@@ -63,23 +62,18 @@ int get_kernel_mode(void)
 		n = CMDLINE_READ_MAX;
 	if (n >= 0)
 		page[n] = '\0';
-	panicforkiv_debug_print("<6>%s: %s: kernel command line = %s\n", PANICFORKIV_NAME, step,
-				n >= 0 ? page : "");
+	dbg(KERN_INFO, "%s: kernel command line = %s\n", step, n >= 0 ? page : "");
 
 	if (n > ELFCOREHDR_LEN) {
-		if (cmdline_has_elfcorehdr(page, n)) {
+		if (cmdline_has_elfcorehdr(page, n))
 			mode = KERNEL_MODE_SECOND;
-			panicforkiv_debug_print("<6>%s: %s: kernel mode = 2nd kernel\n",
-						PANICFORKIV_NAME, step);
-		} else {
-			panicforkiv_debug_print("<6>%s: %s: kernel mode = 1st kernel\n",
-						PANICFORKIV_NAME, step);
-		}
+		dbg(KERN_INFO, "%s: kernel mode = %s kernel\n", step,
+		    mode == KERNEL_MODE_SECOND ? "2nd" : "1st");
 	}
 
 	panicforkiv_free_page(page);
 	kernel_load_mode = mode;
-	panicforkiv_debug_print("<6>%s: %s: end.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: end.\n", step);
 	return 0;
 }
 
@@ -87,32 +81,31 @@ static void get_tarnex_hook(void)
 {
 	static const char step[] = "get_tarnex_hook";
 
-	panicforkiv_debug_print("<6>%s: %s: start.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: start.\n", step);
 	panicforkiv_func = panicforkiv_symbol_get_hook();
 	if (!panicforkiv_func)
-		panicforkiv_print("<3>%s: cannot get tarnex_hook symbol.\n", PANICFORKIV_NAME);
+		pr_err("cannot get tarnex_hook symbol.\n");
 	else
 		get_tarnex_hook_failed = 0;
-	panicforkiv_debug_print("<6>%s: %s: end.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: end.\n", step);
 }
 
 void put_tarnex_hook(void)
 {
 	static const char step[] = "put_tarnex_hook";
 
-	panicforkiv_debug_print("<6>%s: %s: start.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: start.\n", step);
 	if (panicforkiv_func) {
 		panicforkiv_symbol_put_hook();
 		panicforkiv_func = NULL;
 	}
-	panicforkiv_debug_print("<6>%s: %s: end.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: end.\n", step);
 }
 
 void panicforkiv_unregister_hooks(void)
 {
 	if (panicforkiv_unregister_panic_notifier() == -ENOENT)
-		panicforkiv_debug_print("<3>%s: panicforkiv_panic_handler is not registered.\n",
-					PANICFORKIV_NAME);
+		dbg(KERN_ERR, "panicforkiv_panic_handler is not registered.\n");
 	panicforkiv_unregister_kexec_probe();
 }
 
@@ -120,20 +113,21 @@ void panicforkiv_unregister_hooks(void)
 static int arm_panic_path(void)
 {
 	get_tarnex_hook();
-	if (panicforkiv_register_kexec_probe() < 0) {
-		panicforkiv_print("<3>%s: registering panicforkiv_handler_kprobe failed.\n",
-				  PANICFORKIV_NAME);
-		put_tarnex_hook();
-		return -ENODEV;
+	if (panicforkiv_register_kexec_probe(panicforkiv_machine_kexec_handler) < 0) {
+		pr_err("registering panicforkiv_handler_kprobe failed.\n");
+		goto err_hook;
 	}
-	if (panicforkiv_register_panic_notifier() < 0) {
-		panicforkiv_print("<3>%s: registering panicforkiv_handler_panic_notifier failed.\n",
-				  PANICFORKIV_NAME);
-		panicforkiv_unregister_kexec_probe();
-		put_tarnex_hook();
-		return -ENODEV;
+	if (panicforkiv_register_panic_notifier(panicforkiv_panic_handler) < 0) {
+		pr_err("registering panicforkiv_handler_panic_notifier failed.\n");
+		goto err_probe;
 	}
 	return 0;
+
+err_probe:
+	panicforkiv_unregister_kexec_probe();
+err_hook:
+	put_tarnex_hook();
+	return -ENODEV;
 }
 
 static void remove_proc_files(void)
@@ -155,64 +149,63 @@ static int create_proc_files(void)
 {
 	panicforkiv_proc_dir = panicforkiv_proc_mkdir();
 	if (!panicforkiv_proc_dir) {
-		panicforkiv_print("<3>%s: create /proc/panicforkiv failed\n", PANICFORKIV_NAME);
+		pr_err("create /proc/panicforkiv failed\n");
 		return -EBUSY;
 	}
 	panicforkiv_proc_file_debug = panicforkiv_proc_create(panicforkiv_proc_dir,
-							      PANICFORKIV_PROC_DEBUG);
+							      PANICFORKIV_PROC_DEBUG,
+							      read_proc_file_debug,
+							      write_proc_file_debug);
 	if (!panicforkiv_proc_file_debug) {
-		panicforkiv_print("<3>%s: create /proc/panicforkiv/debug failed\n",
-				  PANICFORKIV_NAME);
-		remove_proc_files();
-		return -EBUSY;
+		pr_err("create /proc/panicforkiv/debug failed\n");
+		goto err_dir;
 	}
 	if (kernel_load_mode == KERNEL_MODE_SECOND) {
 		panicforkiv_proc_file_message = panicforkiv_proc_create(panicforkiv_proc_dir,
-									PANICFORKIV_PROC_MESSAGE);
+									PANICFORKIV_PROC_MESSAGE,
+									read_proc_file_message,
+									write_proc_file_message);
 		if (!panicforkiv_proc_file_message) {
-			panicforkiv_print("<3>%s: create /proc/panicforkiv/message failed\n",
-					  PANICFORKIV_NAME);
-			remove_proc_files();
-			return -EBUSY;
+			pr_err("create /proc/panicforkiv/message failed\n");
+			goto err_dir;
 		}
 	}
 	return 0;
+
+err_dir:
+	remove_proc_files();    /* the files made so far, then the directory */
+	return -EBUSY;
+}
+
+static void log_send_failed(void)
+{
+	dbg(KERN_ERR, "Sending ipmi message failed.\n");
 }
 
 /*
  * Crash-dump kernel: give the BMC a few seconds after the jump, then tell
- * it that the machine is dumping.  A setter that is busy is called again
- * after 1 ms, five calls at most; the outcome is only logged.
+ * it that the machine is dumping.  The outcome is only logged.
  */
 static void announce_dumping(void)
 {
-	int i, r = 0;
+	int i;
 
-	panicforkiv_print("<6>%s: Please wait for a few seconds.\n", PANICFORKIV_NAME);
+	pr_info("Please wait for a few seconds.\n");
 	panicforkiv_touch_nmi_watchdog();
 	for (i = 0; i < DUMP_WAIT_NAPS; i++) {
 		panicforkiv_sleep_ticks(DUMP_WAIT_TICKS);
 		panicforkiv_touch_nmi_watchdog();
 	}
-	panicforkiv_print("<6>%s: Setting system status to dumping.\n", PANICFORKIV_NAME);
-
-	for (i = 0; i < STATUS_CALLS; i++) {
-		r = panicforkiv_set_status_dumping();
-		if (r != -EBUSY)
-			break;
-		panicforkiv_debug_print("<3>%s: Sending ipmi message failed.\n", PANICFORKIV_NAME);
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
-		panicforkiv_touch_nmi_watchdog();
-	}
-	if (r == 0)
-		panicforkiv_debug_print("<6>%s: Sending ipmi message succeeded.\n", PANICFORKIV_NAME);
+	pr_info("Setting system status to dumping.\n");
+	if (set_status_retrying(MACHINE_STATUS_DUMPING, log_send_failed) == 0)
+		dbg(KERN_INFO, "Sending ipmi message succeeded.\n");
 	else
-		panicforkiv_debug_print("<3>%s: Sending ipmi message failed.\n", PANICFORKIV_NAME);
+		log_send_failed();
 }
 
 static int load(void)
 {
-	int r;
+	int first, r;
 
 	r = get_symbols();
 	if (r)
@@ -229,37 +222,38 @@ static int load(void)
 	warned = 0;
 	message = 0;
 
-	if (kernel_load_mode != KERNEL_MODE_SECOND) {
+	first = kernel_load_mode != KERNEL_MODE_SECOND;
+	if (first) {
 		r = arm_panic_path();
 		if (r)
 			return r;
 	}
 	r = create_proc_files();
-	if (r) {
-		if (kernel_load_mode != KERNEL_MODE_SECOND) {
-			panicforkiv_unregister_hooks();
-			put_tarnex_hook();
-		}
-		return r;
-	}
-	if (kernel_load_mode == KERNEL_MODE_SECOND)
+	if (r)
+		goto err_unarm;
+	if (!first)
 		announce_dumping();
 	return 0;
+
+err_unarm:
+	if (first) {
+		panicforkiv_unregister_hooks();
+		put_tarnex_hook();
+	}
+	return r;
 }
 
 int panicforkiv_load(void)
 {
 	int r;
 
-	panicforkiv_print("<6>%s: ver.%s initialize start.\n", PANICFORKIV_NAME,
-			  PANICFORKIV_VERSION);
+	pr_info("ver.%s initialize start.\n", PANICFORKIV_VERSION);
 	r = load();
 	if (r) {
-		panicforkiv_print("<3>%s: ver.%s initialize failed.\n", PANICFORKIV_NAME,
-				  PANICFORKIV_VERSION);
+		pr_err("ver.%s initialize failed.\n", PANICFORKIV_VERSION);
 		return r;
 	}
-	panicforkiv_print("<6>%s: ver.%s initialized.\n", PANICFORKIV_NAME, PANICFORKIV_VERSION);
+	pr_info("ver.%s initialized.\n", PANICFORKIV_VERSION);
 	return 0;
 }
 
@@ -270,5 +264,5 @@ void panicforkiv_unload(void)
 		put_tarnex_hook();
 	}
 	remove_proc_files();
-	panicforkiv_print("<6>%s: ver.%s removed.\n", PANICFORKIV_NAME, PANICFORKIV_VERSION);
+	pr_info("ver.%s removed.\n", PANICFORKIV_VERSION);
 }

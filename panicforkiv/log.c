@@ -1,25 +1,9 @@
 /*
- * The module's log helpers and the debug switch they obey.
+ * The debug switch and the two debug prints that obey it.
  */
 #include "panicforkiv.h"
 
 long debug;
-
-int panicforkiv_log_level(const char *fmt)
-{
-	if (fmt[0] == '<' && fmt[1] >= '0' && fmt[1] <= '7' && fmt[2] == '>')
-		return fmt[1] - '0';
-	return -1;
-}
-
-void panicforkiv_print(const char *fmt, ...)
-{
-	va_list ap;
-
-	va_start(ap, fmt);
-	panicforkiv_vprint(fmt, ap);
-	va_end(ap);
-}
 
 void panicforkiv_debug_print(const char *fmt, ...)
 {
@@ -28,7 +12,7 @@ void panicforkiv_debug_print(const char *fmt, ...)
 	if (!debug)
 		return;
 	va_start(ap, fmt);
-	panicforkiv_vprint(fmt, ap);
+	vprintk(fmt, ap);
 	va_end(ap);
 }
 
@@ -40,7 +24,7 @@ void panicforkiv_debug_print_safe(const char *fmt, ...)
 		return;
 	panicforkiv_bust_spinlocks(1);
 	va_start(ap, fmt);
-	panicforkiv_vprint(fmt, ap);
+	vprintk(fmt, ap);
 	va_end(ap);
 	panicforkiv_bust_spinlocks(0);
 }

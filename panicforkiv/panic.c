@@ -11,13 +11,9 @@
  * the panic-safe print, except the once-only in-interrupt warning.
  */
 #include "panicforkiv.h"
-#include "kcs_regs.h"
 #include "ipmi_status.h"
 
-#define STATUS_CALLS            5       /* calls of a busy status setter */
 #define CPU_STOP_WAIT_MS        1000
-
-#define dbg(...) panicforkiv_debug_print_safe(__VA_ARGS__)
 
 static PANICFORKIV_DEFINE_SPINLOCK(panicforkiv_handler_lock);
 /* What the kernel says about a loaded crash kernel. */
@@ -47,41 +43,35 @@ static void call_hook(int from_probe)
 	if (panicforkiv_func) {
 		if (panicforkiv_func() != 0) {
 			if (from_probe)
-				dbg("<3>%s: tarnex_hook failed.\n", PANICFORKIV_NAME);
+				dbg_safe(KERN_ERR, "tarnex_hook failed.\n");
 			else
-				dbg("<3>%s: tarnex_hook() failed.\n", PANICFORKIV_NAME);
+				dbg_safe(KERN_ERR, "tarnex_hook() failed.\n");
 		}
 		panicforkiv_func = NULL;
 	} else if (get_tarnex_hook_failed) {
-		dbg("<3>%s: symbol_get(tarnex_hook) failed in panic_process.\n", PANICFORKIV_NAME);
+		dbg_safe(KERN_ERR, "symbol_get(tarnex_hook) failed in panic_process.\n");
 	} else {
-		dbg("<6>%s: tarnex_hook() has already been executed.\n", PANICFORKIV_NAME);
+		dbg_safe(KERN_INFO, "tarnex_hook() has already been executed.\n");
 	}
+}
+
+static void log_send_failed(void)
+{
+	dbg_safe(KERN_ERR, "Sending ipmi message failed.\n");
 }
 
 /* The halt status, sent by the first notifier run only. */
 static void set_halt_once(void)
 {
-	int i, r = 0;
-
 	if (panic_called) {
-		dbg("<6>%s: panicforkiv_set_status_halt() has already been executed.\n",
-		    PANICFORKIV_NAME);
+		dbg_safe(KERN_INFO, "panicforkiv_set_status_halt() has already been executed.\n");
 		return;
 	}
 	panic_called = 1;
-	for (i = 0; i < STATUS_CALLS; i++) {
-		r = panicforkiv_set_status_halt();
-		if (r != -EBUSY)
-			break;
-		dbg("<3>%s: Sending ipmi message failed.\n", PANICFORKIV_NAME);
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
-		panicforkiv_touch_nmi_watchdog();
-	}
-	if (r == 0)
-		dbg("<6>%s: Sending ipmi message succeeded.\n", PANICFORKIV_NAME);
+	if (set_status_retrying(MACHINE_STATUS_HALT, log_send_failed) == 0)
+		dbg_safe(KERN_INFO, "Sending ipmi message succeeded.\n");
 	else
-		dbg("<3>%s: Sending ipmi message failed.\n", PANICFORKIV_NAME);
+		log_send_failed();
 }
 
 int panicforkiv_panic_handler(struct notifier_block *nb, unsigned long event, void *data)
@@ -92,20 +82,20 @@ int panicforkiv_panic_handler(struct notifier_block *nb, unsigned long event, vo
 	(void)nb;
 	(void)event;
 	(void)data;
-	dbg("<6>%s: %s: panic process for kiv start.\n", PANICFORKIV_NAME, self);
+	dbg_safe(KERN_INFO, "%s: panic process for kiv start.\n", self);
 	if (kdump_ready()) {
-		dbg("<6>%s: %s: kdump is ready.\n", PANICFORKIV_NAME, self);
-		dbg("<6>%s: %s: panic process for kiv completed.\n", PANICFORKIV_NAME, self);
+		dbg_safe(KERN_INFO, "%s: kdump is ready.\n", self);
+		dbg_safe(KERN_INFO, "%s: panic process for kiv completed.\n", self);
 		return 0;
 	}
 
 	panicforkiv_spin_lock_irqsave(&panicforkiv_handler_lock, &flags);
-	dbg("<6>%s: %s: kdump is not ready.\n", PANICFORKIV_NAME, self);
+	dbg_safe(KERN_INFO, "%s: kdump is not ready.\n", self);
 	call_hook(0);
 	set_halt_once();
 	panicforkiv_spin_unlock_irqrestore(&panicforkiv_handler_lock, flags);
 
-	dbg("<6>%s: %s: panic process for kiv completed.\n", PANICFORKIV_NAME, self);
+	dbg_safe(KERN_INFO, "%s: panic process for kiv completed.\n", self);
 	return 0;
 }
 
@@ -126,7 +116,10 @@ static const char *source_name(const char *path)
 	return name;
 }
 
-/* Ask the other CPUs to stop and give them up to a second. */
+/*
+ * Ask the other CPUs to stop and give them up to a second.  The messages
+ * of this step carry the step's name instead of the module's.
+ */
 static void xen_smp_send_stop(void)
 {
 	static const char self[] = "xen_smp_send_stop";
@@ -134,24 +127,26 @@ static void xen_smp_send_stop(void)
 	int others = panicforkiv_num_online_cpus() - 1;
 
 	panicforkiv_atomic_set(&waiting_for_crash_ipi, others);
-	dbg("<6>%s: call kiv_xen_send_cpu_stop allbutme=%d\n", self, others);
-	kiv_xen_smp_send_stop();
+	panicforkiv_debug_print_safe(KERN_INFO "%s: call kiv_xen_send_cpu_stop allbutme=%d\n",
+				     self, others);
+	kiv_xen_smp_send_stop(kiv_xen_smp_stop_cpu);
 
 	while (panicforkiv_atomic_read(&waiting_for_crash_ipi) > 0 && msecs != 0) {
 		if (panicforkiv_in_hardirq() && warned++ == 0) {
-			panicforkiv_print("<4>WARNING: at %s:%d %s()\n", source_name(__FILE__),
-					  __LINE__, self);
+			printk(KERN_WARNING "WARNING: at %s:%d %s()\n", source_name(__FILE__),
+			       __LINE__, self);
 			panicforkiv_dump_stack();
 		}
 		panicforkiv_udelay(1000);
 		msecs--;
 	}
+	others = panicforkiv_atomic_read(&waiting_for_crash_ipi);
 	if (msecs == 0)
-		dbg("<6>%s: smp_send_stop timeout allbutme=%d\n", self,
-		    panicforkiv_atomic_read(&waiting_for_crash_ipi));
+		panicforkiv_debug_print_safe(KERN_INFO "%s: smp_send_stop timeout allbutme=%d\n",
+					     self, others);
 	else
-		dbg("<6>%s: smp_send_stop msecs=%lu allbutme=%d\n", self, msecs,
-		    panicforkiv_atomic_read(&waiting_for_crash_ipi));
+		panicforkiv_debug_print_safe(KERN_INFO "%s: smp_send_stop msecs=%lu allbutme=%d\n",
+					     self, msecs, others);
 }
 
 int panicforkiv_machine_kexec_handler(struct kprobe *p, struct pt_regs *regs)
@@ -161,12 +156,12 @@ int panicforkiv_machine_kexec_handler(struct kprobe *p, struct pt_regs *regs)
 	(void)p;
 	(void)regs;
 	panicforkiv_spin_lock_irqsave(&panicforkiv_handler_lock, &flags);
-	dbg("<6>%s: panic process for kiv start.\n", PANICFORKIV_NAME);
+	dbg_safe(KERN_INFO, "panic process for kiv start.\n");
 	xen_smp_send_stop();
 	panicforkiv_local_irq_disable();
-	dbg("<6>%s: tarnex_hook start.\n", PANICFORKIV_NAME);
+	dbg_safe(KERN_INFO, "tarnex_hook start.\n");
 	call_hook(1);
-	dbg("<6>%s: panic process for kiv completed.\n", PANICFORKIV_NAME);
+	dbg_safe(KERN_INFO, "panic process for kiv completed.\n");
 	panicforkiv_spin_unlock_irqrestore(&panicforkiv_handler_lock, flags);
 	return 0;
 }

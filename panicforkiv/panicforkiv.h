@@ -1,14 +1,19 @@
 /*
  * Module-wide state and the log helpers shared by every part of the module.
+ * Every source file of the module includes this header first, so that the
+ * message prefix below is the one the kernel's pr_* macros use.
  */
 #ifndef PANICFORKIV_H
 #define PANICFORKIV_H
 
-#include "platform.h"
-#include "services.h"
-
 #define PANICFORKIV_NAME        "panicforkiv"
 #define PANICFORKIV_VERSION     "1.0.0"
+
+/* Every message but the CPU-stop ones and the warning starts with our name. */
+#define pr_fmt(fmt)             PANICFORKIV_NAME ": " fmt
+
+#include "platform.h"
+#include "services.h"
 
 /* KCSBASEADDR when no KCS interface is known. */
 #define KCS_NO_INTERFACE        (~(u64)0)
@@ -43,19 +48,17 @@ extern panicforkiv_atomic_t waiting_for_crash_ipi;
 /* Last value accepted by a write to /proc/panicforkiv/message. */
 extern long message;
 
-/* Module load and unload (load.c). */
+/* Module load and unload (load.c), called by the kernel glue. */
 int panicforkiv_load(void);
 void panicforkiv_unload(void);
 int get_kernel_mode(void);
-/* 1 when "elfcorehdr=" starts a word of the first n bytes of cmdline. */
-int cmdline_has_elfcorehdr(const char *cmdline, int n);
 void panicforkiv_unregister_hooks(void);
 void put_tarnex_hook(void);
 
 /* Where the KCS interface is (firmware.c): 0, or -ENODEV. */
 int get_ipmi_interface(void);
 
-/* The panic path (panic.c). */
+/* The panic path (panic.c), handed to the kernel at load. */
 int panicforkiv_panic_handler(struct notifier_block *nb, unsigned long event, void *data);
 int panicforkiv_machine_kexec_handler(struct kprobe *p, struct pt_regs *regs);
 void kiv_xen_smp_stop_cpu(void);
@@ -75,17 +78,18 @@ int write_proc_file_message(struct file *file, const char __user *buffer,
  */
 int panicforkiv_parse_long(const char *text, long *value);
 
-/* Level N of a message that starts with "<N>", -1 for a continuation piece. */
-int panicforkiv_log_level(const char *fmt);
-/* A log line or piece, always printed. */
-void panicforkiv_print(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
-/* Printed only while debug is nonzero. */
-void panicforkiv_debug_print(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
 /*
- * Printed only while debug is nonzero, and fit for panic time: the print
- * is bracketed by bust_spinlocks(1) and bust_spinlocks(0).
+ * The two debug prints, both silent while debug is 0.  The ordinary one is
+ * a plain printk for process context; the panic-safe one brackets the
+ * printk with bust_spinlocks(1) and bust_spinlocks(0), so that the console
+ * is usable whatever lock a stopped CPU holds.  fmt starts with its KERN_*
+ * level; dbg() and dbg_safe() add the module's prefix after it.
  */
+void panicforkiv_debug_print(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
 void panicforkiv_debug_print_safe(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
+
+#define dbg(level, fmt, ...)      panicforkiv_debug_print(level pr_fmt(fmt), ##__VA_ARGS__)
+#define dbg_safe(level, fmt, ...) panicforkiv_debug_print_safe(level pr_fmt(fmt), ##__VA_ARGS__)
 
 #ifdef __cplusplus
 }

@@ -5,11 +5,14 @@
  *
  * This file is the module's face to the kernel: description fields, the
  * debug parameter, the kernel objects (probes, notifier block, /proc
- * entries) and the kernel services of services.h that load.c, firmware.c,
- * panic.c and proc.c use.  The decisions themselves live in those files,
- * which also build in user space for the tests.  Interfaces that differ
+ * entries) and the kernel services of platform.h and services.h that
+ * load.c, firmware.c, panic.c and proc.c use.  The decisions themselves
+ * live in those files, which also build in user space for the tests; the
+ * handlers the kernel calls are handed over by them at registration, so
+ * this file only calls their load and unload.  Interfaces that differ
  * between 2.6.18 and current kernels are switched in compat.h.
  */
+#include "panicforkiv.h"
 #include <linux/module.h>
 #include <linux/moduleparam.h>
 #include <linux/init.h>
@@ -28,6 +31,7 @@
 #include <linux/cpumask.h>
 #include <linux/hardirq.h>
 #include <linux/irqflags.h>
+#include <linux/stringify.h>
 #include "compat.h"
 #if PFK_PANIC_NOTIFIER_H
 #include <linux/panic_notifier.h>
@@ -37,11 +41,13 @@
 #else
 #include <asm/uaccess.h>
 #endif
-#include "panicforkiv.h"
+#include "ipmi_status.h"
 
 MODULE_VERSION(PANICFORKIV_VERSION);
 MODULE_DESCRIPTION("tarnex stub driver");
 MODULE_LICENSE("GPL v2");
+/* For whoever checks how long a silent BMC may hold a panic: modinfo shows it. */
+MODULE_INFO(status_deadline_ms, __stringify(STATUS_DEADLINE_MS));
 
 module_param(debug, long, 0644);
 MODULE_PARM_DESC(debug, "debug flags");
@@ -51,6 +57,7 @@ MODULE_PARM_DESC(debug, "debug flags");
 typedef unsigned long (*kallsyms_lookup_name_t)(const char *name);
 
 static kallsyms_lookup_name_t my_kallsyms_lookup_name;
+static void (*my_bust_spinlocks)(int yes);
 #if PFK_OLD_RUNTIME_SYMBOLS
 static ssize_t (*my_kexec_crash_loaded_show)(void *subsys, char *page);
 static int (*my_cmdline_read_proc)(char *page, char **start, off_t off, int count,
@@ -59,17 +66,20 @@ static int (*my_cmdline_read_proc)(char *page, char **start, off_t off, int coun
 static char **my_saved_command_line;
 #endif
 
-/* --- finding the kernel functions that are not exported --- */
+void panicforkiv_bust_spinlocks(int on)
+{
+	if (my_bust_spinlocks)
+		my_bust_spinlocks(on);
+}
 
-#define pr_dbg(...) panicforkiv_debug_print(__VA_ARGS__)
+/* --- finding the kernel functions that are not exported --- */
 
 #if PFK_KPROBE_SYMBOL_NAME
 static int panicforkiv_dummy_handler_pre(struct kprobe *p, struct pt_regs *regs)
 {
-	panicforkiv_debug_print_safe("<6>%s: %s: p->addr=0x%p, eip=%lx, eflags=0x%lx\n",
-				     PANICFORKIV_NAME, "panicforkiv_dummy_handler_pre", p->addr,
-				     (unsigned long)PFK_REG_IP(regs),
-				     (unsigned long)PFK_REG_FLAGS(regs));
+	dbg_safe(KERN_INFO, "%s: p->addr=0x%p, eip=%lx, eflags=0x%lx\n",
+		 "panicforkiv_dummy_handler_pre", p->addr, (unsigned long)PFK_REG_IP(regs),
+		 (unsigned long)PFK_REG_FLAGS(regs));
 	dump_stack();
 	return 0;
 }
@@ -77,17 +87,15 @@ static int panicforkiv_dummy_handler_pre(struct kprobe *p, struct pt_regs *regs)
 static void panicforkiv_dummy_handler_post(struct kprobe *p, struct pt_regs *regs,
 					   unsigned long flags)
 {
-	panicforkiv_debug_print_safe("<6>%s: %s: p->addr=0x%p, eflags=0x%lx\n",
-				     PANICFORKIV_NAME, "panicforkiv_dummy_handler_post", p->addr,
-				     (unsigned long)PFK_REG_FLAGS(regs));
+	dbg_safe(KERN_INFO, "%s: p->addr=0x%p, eflags=0x%lx\n", "panicforkiv_dummy_handler_post",
+		 p->addr, (unsigned long)PFK_REG_FLAGS(regs));
 }
 
 #if PFK_KPROBE_FAULT
 static int panicforkiv_dummy_handler_fault(struct kprobe *p, struct pt_regs *regs, int trapnr)
 {
-	panicforkiv_debug_print_safe("<6>%s: %s: p->addr=0x%p, trap #%dn",
-				     PANICFORKIV_NAME, "panicforkiv_dummy_handler_fault", p->addr,
-				     trapnr);
+	dbg_safe(KERN_INFO, "%s: p->addr=0x%p, trap #%dn", "panicforkiv_dummy_handler_fault",
+		 p->addr, trapnr);
 	return 0;
 }
 #endif
@@ -129,12 +137,11 @@ static unsigned long lookup_symbol(const char *step, const char *name)
 {
 	unsigned long addr;
 
-	pr_dbg("<6>%s: %s: get %s.\n", PANICFORKIV_NAME, step, name);
+	dbg(KERN_INFO, "%s: get %s.\n", step, name);
 	addr = my_kallsyms_lookup_name(name);
-	pr_dbg("<6>%s: %s: %s (%p)\n", PANICFORKIV_NAME, step, name, (void *)addr);
+	dbg(KERN_INFO, "%s: %s (%p)\n", step, name, (void *)addr);
 	if (!addr)
-		panicforkiv_print("<3>%s: %s: kallsyms_lookup_name(%s) failed.\n", PANICFORKIV_NAME,
-				  step, name);
+		pr_err("%s: kallsyms_lookup_name(%s) failed.\n", step, name);
 	return addr;
 }
 
@@ -143,14 +150,12 @@ int get_symbols(void)
 	static const char step[] = "get_symbols";
 	unsigned long addr;
 
-	pr_dbg("<6>%s: %s: start.\n", PANICFORKIV_NAME, step);
-	pr_dbg("<6>%s: %s: get kallsyms_lookup_name.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: start.\n", step);
+	dbg(KERN_INFO, "%s: get kallsyms_lookup_name.\n", step);
 	my_kallsyms_lookup_name = find_kallsyms_lookup_name();
-	pr_dbg("<6>%s: %s: kallsyms_lookup_name (%p)\n", PANICFORKIV_NAME, step,
-	       (void *)my_kallsyms_lookup_name);
+	dbg(KERN_INFO, "%s: kallsyms_lookup_name (%p)\n", step, (void *)my_kallsyms_lookup_name);
 	if (!my_kallsyms_lookup_name) {
-		panicforkiv_print("<3>%s: %s: kallsyms_lookup_name(kallsyms_lookup_name) failed.\n",
-				  PANICFORKIV_NAME, step);
+		pr_err("%s: kallsyms_lookup_name(kallsyms_lookup_name) failed.\n", step);
 		return -ENODEV;
 	}
 
@@ -173,7 +178,7 @@ int get_symbols(void)
 		return -ENODEV;
 	my_saved_command_line = (char **)addr;
 #endif
-	pr_dbg("<6>%s: %s: end.\n", PANICFORKIV_NAME, step);
+	dbg(KERN_INFO, "%s: end.\n", step);
 	return 0;
 }
 
@@ -311,16 +316,15 @@ static struct kprobe panicforkiv_handler_kprobe = {
 #if PFK_KPROBE_SYMBOL_NAME
 	.symbol_name = "machine_kexec",
 #endif
-	.pre_handler = panicforkiv_machine_kexec_handler,
 };
 
 static struct notifier_block panicforkiv_handler_panic_notifier = {
-	.notifier_call = panicforkiv_panic_handler,
 	.priority = 9,
 };
 
-int panicforkiv_register_kexec_probe(void)
+int panicforkiv_register_kexec_probe(int (*pre)(struct kprobe *p, struct pt_regs *regs))
 {
+	panicforkiv_handler_kprobe.pre_handler = pre;
 #if !PFK_KPROBE_SYMBOL_NAME
 	panicforkiv_handler_kprobe.addr =
 		(kprobe_opcode_t *)my_kallsyms_lookup_name("machine_kexec");
@@ -333,8 +337,10 @@ void panicforkiv_unregister_kexec_probe(void)
 	unregister_kprobe(&panicforkiv_handler_kprobe);
 }
 
-int panicforkiv_register_panic_notifier(void)
+int panicforkiv_register_panic_notifier(int (*call)(struct notifier_block *nb,
+						    unsigned long event, void *data))
 {
+	panicforkiv_handler_panic_notifier.notifier_call = call;
 	return atomic_notifier_chain_register(&panic_notifier_list,
 					      &panicforkiv_handler_panic_notifier);
 }
@@ -365,19 +371,15 @@ void *panicforkiv_proc_mkdir(void)
 	return dir;
 }
 
-void *panicforkiv_proc_create(void *dir, int file)
+void *panicforkiv_proc_create(void *dir, int file, panicforkiv_read_proc_t read,
+			      panicforkiv_write_proc_t write)
 {
 	struct proc_dir_entry *e = create_proc_entry(proc_file_names[file], 0644, dir);
 
 	if (!e)
 		return NULL;
-	if (file == PANICFORKIV_PROC_MESSAGE) {
-		e->read_proc = read_proc_file_message;
-		e->write_proc = write_proc_file_message;
-	} else {
-		e->read_proc = read_proc_file_debug;
-		e->write_proc = write_proc_file_debug;
-	}
+	e->read_proc = read;
+	e->write_proc = write;
 #if PFK_PROC_OWNER
 	e->owner = THIS_MODULE;
 #endif
@@ -386,60 +388,58 @@ void *panicforkiv_proc_create(void *dir, int file)
 
 #else /* the same files, texts and results through file operations */
 
-typedef int (*read_proc_fn)(char *page, char **start, long off, int count, int *eof,
-			    void *data);
+/* The handlers of each file, as load handed them over. */
+static struct {
+	panicforkiv_read_proc_t read;
+	panicforkiv_write_proc_t write;
+} proc_handlers[ARRAY_SIZE(proc_file_names)];
 
-/* One read: the handler fills a page at the file offset, we hand it over. */
-static ssize_t proc_read_through(read_proc_fn reader, struct file *file, char __user *ubuf,
-				 size_t count, loff_t *ppos)
+/*
+ * A read: the handler fills a page as read_proc did (the whole value at
+ * offset 0, end of file after), and the part the reader asks for is
+ * handed over.
+ */
+static ssize_t proc_read(int file, struct file *f, char __user *ubuf, size_t count,
+			 loff_t *ppos)
 {
-	char *page;
+	char *page = (char *)get_zeroed_page(GFP_KERNEL);
 	int eof = 0, len;
-	ssize_t r = 0;
+	ssize_t r;
 
-	page = (char *)get_zeroed_page(GFP_KERNEL);
 	if (!page)
 		return -ENOMEM;
-	len = reader(page, NULL, (long)*ppos, count > INT_MAX ? INT_MAX : (int)count, &eof,
-		     PFK_PDE_DATA(file_inode(file)));
-	if (len > 0) {
-		if ((size_t)len > count)
-			len = count;
-		if (copy_to_user(ubuf, page, len)) {
-			r = -EFAULT;
-		} else {
-			*ppos += len;
-			r = len;
-		}
-	} else if (len < 0) {
-		r = len;
-	}
+	len = proc_handlers[file].read(page, NULL, (long)*ppos, PAGE_SIZE, &eof,
+				       PFK_PDE_DATA(file_inode(f)));
+	r = len < 0 ? len : simple_read_from_buffer(ubuf, count, ppos, page, len);
 	free_page((unsigned long)page);
 	return r;
 }
 
-static ssize_t proc_read_debug(struct file *file, char __user *ubuf, size_t count,
-			       loff_t *ppos)
+static ssize_t proc_write(int file, struct file *f, const char __user *ubuf, size_t count)
 {
-	return proc_read_through(read_proc_file_debug, file, ubuf, count, ppos);
+	return proc_handlers[file].write(f, ubuf, count, PFK_PDE_DATA(file_inode(f)));
 }
 
-static ssize_t proc_write_debug(struct file *file, const char __user *ubuf, size_t count,
+static ssize_t proc_read_debug(struct file *f, char __user *ubuf, size_t count, loff_t *ppos)
+{
+	return proc_read(PANICFORKIV_PROC_DEBUG, f, ubuf, count, ppos);
+}
+
+static ssize_t proc_write_debug(struct file *f, const char __user *ubuf, size_t count,
 				loff_t *ppos)
 {
-	return write_proc_file_debug(file, ubuf, count, PFK_PDE_DATA(file_inode(file)));
+	return proc_write(PANICFORKIV_PROC_DEBUG, f, ubuf, count);
 }
 
-static ssize_t proc_read_message(struct file *file, char __user *ubuf, size_t count,
-				 loff_t *ppos)
+static ssize_t proc_read_message(struct file *f, char __user *ubuf, size_t count, loff_t *ppos)
 {
-	return proc_read_through(read_proc_file_message, file, ubuf, count, ppos);
+	return proc_read(PANICFORKIV_PROC_MESSAGE, f, ubuf, count, ppos);
 }
 
-static ssize_t proc_write_message(struct file *file, const char __user *ubuf, size_t count,
+static ssize_t proc_write_message(struct file *f, const char __user *ubuf, size_t count,
 				  loff_t *ppos)
 {
-	return write_proc_file_message(file, ubuf, count, PFK_PDE_DATA(file_inode(file)));
+	return proc_write(PANICFORKIV_PROC_MESSAGE, f, ubuf, count);
 }
 
 #if PFK_PROC_OPS
@@ -473,8 +473,11 @@ void *panicforkiv_proc_mkdir(void)
 	return proc_mkdir(PANICFORKIV_NAME, NULL);
 }
 
-void *panicforkiv_proc_create(void *dir, int file)
+void *panicforkiv_proc_create(void *dir, int file, panicforkiv_read_proc_t read,
+			      panicforkiv_write_proc_t write)
 {
+	proc_handlers[file].read = read;
+	proc_handlers[file].write = write;
 	return proc_create(proc_file_names[file], 0644, dir, &proc_file_ops[file]);
 }
 
@@ -507,16 +510,20 @@ int panicforkiv_num_online_cpus(void)
 	return num_online_cpus();
 }
 
+/* What each stopping CPU runs first: the panic path's count of the stopped. */
+static void (*kiv_stop_cpu)(void);
+
 /* Runs on every other CPU: count ourselves stopped, then halt for ever. */
 static void kiv_xen_smp_really_stop_cpu(void *data)
 {
-	kiv_xen_smp_stop_cpu();
+	kiv_stop_cpu();
 	for (;;)
 		halt();
 }
 
-void kiv_xen_smp_send_stop(void)
+void kiv_xen_smp_send_stop(void (*stop_cpu)(void))
 {
+	kiv_stop_cpu = stop_cpu;
 #if PFK_KV_GE(2, 6, 27)
 	smp_call_function(kiv_xen_smp_really_stop_cpu, NULL, 0);
 #else

@@ -11,9 +11,13 @@
  * atomic counter, log).  The larger kernel services that load, unload, the
  * panic path and the /proc files need are declared in services.h.
  * A service that later code needs from the kernel is added the same way:
- * a static inline or a function in platform_kernel.c for the module, and
- * its counterpart in the test platform, so the logic using it stays plain
- * C that runs in both.
+ * a static inline here or a function in the glue (panicforkiv_mod.c) for
+ * the module, and its counterpart in the test platform, so the logic using
+ * it stays plain C that runs in both.
+ *
+ * The log is the kernel's own: printk with a KERN_* level at the start of
+ * the format, pr_info and pr_err with the module's pr_fmt prefix.  The
+ * test platform spells the levels "<N>" and records what is printed.
  *
  * Rules every implementation keeps:
  *  - nothing here sleeps or allocates; everything may run with interrupts
@@ -161,8 +165,16 @@ static inline void panicforkiv_irq_unmask(unsigned int irq)
 	enable_irq(irq);
 }
 
-/* The kernel's bust_spinlocks, when the module found it at load. */
-extern void (*my_bust_spinlocks)(int yes);
+#ifndef KERN_CONT
+#define KERN_CONT               ""      /* before 2.6.25 a piece without \n continues */
+#endif
+/* Before 2.6.35 pr_info ignores pr_fmt, and pr_err is younger still. */
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 35)
+#undef pr_info
+#undef pr_err
+#define pr_info(fmt, ...)       printk(KERN_INFO pr_fmt(fmt), ##__VA_ARGS__)
+#define pr_err(fmt, ...)        printk(KERN_ERR pr_fmt(fmt), ##__VA_ARGS__)
+#endif
 
 #else /* user space: provided by the test platform */
 
@@ -188,9 +200,18 @@ typedef struct { volatile int counter; } panicforkiv_atomic_t;
 
 #define __user
 
+#define KERN_ERR                "<3>"
+#define KERN_WARNING            "<4>"
+#define KERN_INFO               "<6>"
+#define KERN_CONT               ""
+#define pr_info(fmt, ...)       printk(KERN_INFO pr_fmt(fmt), ##__VA_ARGS__)
+#define pr_err(fmt, ...)        printk(KERN_ERR pr_fmt(fmt), ##__VA_ARGS__)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+int printk(const char *fmt, ...) PANICFORKIV_PRINTF(1, 2);
+int vprintk(const char *fmt, va_list ap) PANICFORKIV_PRINTF(1, 0);
 u8 panicforkiv_inb(u16 port);
 void panicforkiv_outb(u8 value, u16 port);
 void panicforkiv_udelay(unsigned int usecs);
@@ -216,13 +237,6 @@ void panicforkiv_atomic_dec(panicforkiv_atomic_t *v);
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* --- kernel log --- */
-/*
- * One piece of a kernel log line.  A piece that starts with "<N>" opens a
- * line at level N; a piece without it continues the line that is open.
- */
-void panicforkiv_vprint(const char *fmt, va_list ap) PANICFORKIV_PRINTF(1, 0);
 
 /*
  * Make the console usable whatever lock a stopped CPU holds: on(1) before

@@ -12,15 +12,11 @@
  * reading task, never at panic time.
  */
 #include "panicforkiv.h"
-#include "kcs_regs.h"
 #include "ipmi_status.h"
 
 #define WRITE_MAX               (PANICFORKIV_PAGE_SIZE - 1)
-#define STATUS_CALLS            5       /* calls of a busy status setter */
 #define MESSAGE_DUMPING         1
 #define MESSAGE_HALT            2
-
-#define dbg(...) panicforkiv_debug_print(__VA_ARGS__)
 
 long message;
 
@@ -64,7 +60,7 @@ static int read_proc_file(const char *file, long value, char *page, long off, in
 	int len = read_value(value, page, off, eof);
 
 	if (off <= 0)
-		dbg("<6>%s: read /proc/panicforkiv/%s %ld len = %lu\n", PANICFORKIV_NAME, file, value,
+		dbg(KERN_INFO, "read /proc/panicforkiv/%s %ld len = %lu\n", file, value,
 		    (unsigned long)len);
 	return len;
 }
@@ -86,14 +82,22 @@ int read_proc_file_message(char *page, char **start, long off, int count, int *e
 }
 
 /*
- * Take at most WRITE_MAX bytes of the user's buffer into a fresh page,
- * terminated.  The page, or NULL with *err set.
+ * The start of every write: refuse private data, take at most WRITE_MAX
+ * bytes of the user's buffer into a fresh page and parse the number at its
+ * start.  The page, or NULL with *err set (nothing else is done then).
+ * *digits is the number of digits read, *value the number.
  */
-static char *take_write(const char __user *buffer, unsigned long count, unsigned long *len,
-			int *err)
+static char *take_write(void *data, const char __user *buffer, unsigned long count,
+			unsigned long *len, long *value, int *digits, int *err)
 {
-	char *page = panicforkiv_get_page();
+	char *page;
 
+	*value = 0;
+	if (data) {
+		*err = -EINVAL;
+		return NULL;
+	}
+	page = panicforkiv_get_page();
 	if (!page) {
 		*err = -ENOMEM;
 		return NULL;
@@ -105,6 +109,7 @@ static char *take_write(const char __user *buffer, unsigned long count, unsigned
 		return NULL;
 	}
 	page[*len] = '\0';
+	*digits = panicforkiv_parse_long(page, value);
 	return page;
 }
 
@@ -114,43 +119,30 @@ int write_proc_file_debug(struct file *file, const char __user *buffer,
 	unsigned long len;
 	long value;
 	char *page;
-	int r;
+	int digits, r;
 
 	(void)file;
-	if (data)
-		return -EINVAL;
-	page = take_write(buffer, count, &len, &r);
+	page = take_write(data, buffer, count, &len, &value, &digits, &r);
 	if (!page)
 		return r;
-
-	if (panicforkiv_parse_long(page, &value) > 0 && (unsigned long)value <= 1) {
+	if (digits > 0 && (unsigned long)value <= 1) {
 		debug = value;
 		r = (int)len;
 	} else {
 		r = -EINVAL;
 	}
 	if (debug)
-		dbg("<6>%s: write /proc/panicforkiv/debug %ld len = %ld\n", PANICFORKIV_NAME, value,
-		    (long)r);
+		dbg(KERN_INFO, "write /proc/panicforkiv/debug %ld len = %ld\n", value, (long)r);
 	panicforkiv_free_page(page);
 	return r;
 }
 
-/* Send the status a "message" value asks for; a busy setter gets five calls. */
+/* Send the status a "message" value asks for. */
 static int send_message(long value, unsigned long len)
 {
-	int calls = 0, r;
+	int r = set_status_retrying(value == MESSAGE_DUMPING ? MACHINE_STATUS_DUMPING
+					: MACHINE_STATUS_HALT, NULL);
 
-	for (;;) {
-		if (value == MESSAGE_DUMPING)
-			r = panicforkiv_set_status_dumping();
-		else
-			r = panicforkiv_set_status_halt();
-		if (r != -EBUSY || ++calls >= STATUS_CALLS)
-			break;
-		panicforkiv_udelay(KCS_POLL_DELAY_US);
-		panicforkiv_touch_nmi_watchdog();
-	}
 	if (r == -EBUSY)
 		return -EBUSY;
 	return r == 0 ? (int)len : -EINVAL;
@@ -162,31 +154,26 @@ int write_proc_file_message(struct file *file, const char __user *buffer,
 	unsigned long len;
 	long value;
 	char *page;
-	int r;
+	int digits, r;
 
 	(void)file;
-	if (data)
-		return -EINVAL;
-	page = take_write(buffer, count, &len, &r);
+	page = take_write(data, buffer, count, &len, &value, &digits, &r);
 	if (!page) {
 		if (r == -EFAULT)
-			dbg("<3>%s: Sending impi message failed.\n", PANICFORKIV_NAME);
+			dbg(KERN_ERR, "Sending impi message failed.\n");
 		return r;
 	}
-
-	if (panicforkiv_parse_long(page, &value) == 0 ||
-	    (value != MESSAGE_DUMPING && value != MESSAGE_HALT)) {
+	if (digits == 0 || (value != MESSAGE_DUMPING && value != MESSAGE_HALT)) {
 		r = -EINVAL;
 	} else {
 		message = value;
 		r = send_message(value, len);
 	}
-	dbg("<6>%s: write /proc/panicforkiv/message %ld len = %ld\n", PANICFORKIV_NAME, value,
-	    (long)r);
+	dbg(KERN_INFO, "write /proc/panicforkiv/message %ld len = %ld\n", value, (long)r);
 	if (r == -EBUSY || r == -EFAULT || r == -EINVAL)
-		dbg("<3>%s: Sending impi message failed.\n", PANICFORKIV_NAME);
+		dbg(KERN_ERR, "Sending impi message failed.\n");
 	else
-		dbg("<6>%s: Sending ipmi message succeeded.\n", PANICFORKIV_NAME);
+		dbg(KERN_INFO, "Sending ipmi message succeeded.\n");
 	panicforkiv_free_page(page);
 	return r;
 }

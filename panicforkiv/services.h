@@ -4,9 +4,11 @@
  * The decisions (which kernel we run in, which firmware record names the
  * KCS interface, when the hook is called, what a /proc write means) are
  * plain C in load.c, firmware.c, panic.c and proc.c.  Everything they need
- * from the kernel comes through the functions below: panicforkiv_mod.c and
- * platform_kernel.c implement them for the running kernel (2.6.18 and
- * current forms), the user-space tests implement them as a scriptable fake.
+ * from the kernel comes through the functions below: panicforkiv_mod.c
+ * implements them for the running kernel (2.6.18 and current forms), the
+ * user-space tests implement them as a scriptable fake.  The handlers the
+ * kernel is to call (probe, notifier, /proc files, the CPU stop) are handed
+ * to these services, so that the glue never names the logic's functions.
  *
  * Results follow the module's rule: 0 or a count on success, a negative
  * error code or NULL on failure.  The services print nothing themselves
@@ -81,16 +83,25 @@ u32 panicforkiv_gsi_to_irq(u32 gsi);
 int (*panicforkiv_symbol_get_hook(void))(void);
 void panicforkiv_symbol_put_hook(void);
 
-/* The machine_kexec probe and the panic notifier (priority 9). */
-int panicforkiv_register_kexec_probe(void);
+/* The machine_kexec probe with its pre-handler. */
+int panicforkiv_register_kexec_probe(int (*pre)(struct kprobe *p, struct pt_regs *regs));
 void panicforkiv_unregister_kexec_probe(void);
-int panicforkiv_register_panic_notifier(void);
+/* The panic notifier (priority 9) with its handler. */
+int panicforkiv_register_panic_notifier(int (*call)(struct notifier_block *nb,
+						    unsigned long event, void *data));
 /* 0, or -ENOENT when the notifier is not on the chain. */
 int panicforkiv_unregister_panic_notifier(void);
 
-/* /proc/panicforkiv and its files; NULL when they cannot be created. */
+/* Handlers of a /proc file, in the kernel's read_proc/write_proc forms. */
+typedef int (*panicforkiv_read_proc_t)(char *page, char **start, long off, int count,
+				       int *eof, void *data);
+typedef int (*panicforkiv_write_proc_t)(struct file *file, const char __user *buffer,
+					unsigned long count, void *data);
+
+/* /proc/panicforkiv and its files (mode 0644); NULL when they cannot be created. */
 void *panicforkiv_proc_mkdir(void);
-void *panicforkiv_proc_create(void *dir, int file);
+void *panicforkiv_proc_create(void *dir, int file, panicforkiv_read_proc_t read,
+			      panicforkiv_write_proc_t write);
 void panicforkiv_proc_remove(void *dir, int file);
 void panicforkiv_proc_rmdir(void);
 
@@ -114,10 +125,10 @@ int panicforkiv_read_kexec_crash_loaded(char *buf);
 
 int panicforkiv_num_online_cpus(void);
 /*
- * Ask every other online CPU to stop in kiv_xen_smp_stop_cpu() and then
- * halt for ever, without waiting for them.
+ * Ask every other online CPU to run stop_cpu and then halt for ever,
+ * without waiting for them.
  */
-void kiv_xen_smp_send_stop(void);
+void kiv_xen_smp_send_stop(void (*stop_cpu)(void));
 /* 1 while the CPU runs a hard interrupt handler. */
 int panicforkiv_in_hardirq(void);
 void panicforkiv_dump_stack(void);

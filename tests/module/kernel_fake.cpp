@@ -1,14 +1,8 @@
-// The kernel services of the module, faked in user space (see kernel_fake.h).
-#include "kernel_fake.h"
-
+// The kernel services of panicforkiv/services.h, faked in user space.
 #include <cstdlib>
 #include <cstring>
 
-#include "kcs_sim.h"
-
-extern "C" {
-#include "panicforkiv.h"
-}
+#include "sim.h"
 
 namespace {
 
@@ -16,26 +10,24 @@ fake_kernel k;
 fake_record rec;
 uint64_t stop_requested_at;
 std::vector<bool> stopped;
+void (*stop_cpu)(void);
 
 int fake_tarnex_hook(void)
 {
 	rec.hook_calls++;
-	if (sim_locks_held() == 0 || !sim_irqs_off())
-		rec.hook_calls_unsafe++;
+	rec.hook_calls_unsafe += sim_locks_held() == 0 || !sim_irqs_off();
 	return k.hook_result;
 }
 
 // Other CPUs take the stop request when their time has come.
 void other_cpus(uint64_t now)
 {
-	for (size_t i = 0; i < k.cpu_stop_us.size() && i < stopped.size(); i++) {
-		if (!stopped[i] && k.cpu_stop_us[i] != NEVER &&
-		    now - stop_requested_at >= k.cpu_stop_us[i]) {
-			stopped[i] = true;
-			kiv_xen_smp_stop_cpu();
-		}
-	}
+	for (size_t i = 0; i < stopped.size(); i++)
+		if (!stopped[i] && k.cpu_stop_us[i] != NEVER && now - stop_requested_at >= k.cpu_stop_us[i])
+			stopped[i] = true, stop_cpu();
 }
+
+std::string proc_name(int file) { return file == PANICFORKIV_PROC_MESSAGE ? "message" : "debug"; }
 
 } // namespace
 
@@ -47,9 +39,7 @@ void fake_reset(const fake_kernel &kk)
 	stopped.clear();
 	kernel_load_mode = KERNEL_MODE_UNKNOWN;
 	panicforkiv_func = nullptr;
-	get_tarnex_hook_failed = 0;
-	panic_called = 0;
-	warned = 0;
+	get_tarnex_hook_failed = panic_called = warned = 0;
 	message = 0;
 	waiting_for_crash_ipi.counter = 0;
 }
@@ -59,78 +49,45 @@ fake_record &fake_rec() { return rec; }
 
 std::vector<uint8_t> spmi_table(uint64_t addr)
 {
-	std::vector<uint8_t> t(65, 0);
-	memcpy(t.data(), "SPMI", 4);
-	t[4] = 65;
-	t[36] = 1;                         // KCS
-	t[37] = 1;                         // legacy
-	t[48] = 1;                         // system I/O
-	t[49] = 8;
-	for (int i = 0; i < 8; i++)
-		t[52 + i] = (uint8_t)(addr >> (8 * i));
+	std::vector<uint8_t> t = { 'S', 'P', 'M', 'I', 65 };
+	t.resize(65);
+	t[36] = t[37] = t[48] = 1;         // KCS, legacy 1, system I/O
+	for (int i = 0; i < 8; i++) t[52 + i] = (uint8_t)(addr >> (8 * i));
 	return t;
 }
 
 std::vector<uint8_t> dmi_record(uint32_t base, uint8_t modifier, uint8_t irq)
 {
-	std::vector<uint8_t> r(18, 0);
-	r[0] = 38;
-	r[1] = 18;
-	r[3] = 0x30;
-	r[4] = 1;                          // KCS
-	r[5] = 0x20;
-	r[6] = 0x20;
-	for (int i = 0; i < 4; i++)
-		r[8 + i] = (uint8_t)(base >> (8 * i));
+	std::vector<uint8_t> r = { 38, 18, 0, 0, 1 };   // type 38, 18 bytes, KCS
+	r.resize(18);
+	for (int i = 0; i < 4; i++) r[8 + i] = (uint8_t)(base >> (8 * i));
 	r[16] = modifier;
 	r[17] = irq;
 	return r;
 }
 
-// ---- services.h, user-space side ----
-
-extern "C" int get_symbols(void)
-{
-	return k.symbols;
-}
-
-extern "C" int panicforkiv_cmdline_reader_found(void)
-{
-	return k.cmdline_reader;
-}
+extern "C" int get_symbols(void) { return k.symbols; }
+extern "C" int panicforkiv_cmdline_reader_found(void) { return k.cmdline_reader; }
 
 extern "C" int panicforkiv_read_cmdline(char *page, int count)
 {
-	if (k.cmdline_fails)
-		return -1;
 	int n = (int)k.cmdline.size() < count ? (int)k.cmdline.size() : count;
 	memcpy(page, k.cmdline.data(), n);
-	return n;
+	return k.cmdline_fails ? -1 : n;
 }
 
 extern "C" void *panicforkiv_get_page(void)
 {
-	if (k.out_of_pages)
-		return nullptr;
-	rec.pages_taken++;
-	return calloc(1, PANICFORKIV_PAGE_SIZE);
+	return k.out_of_pages ? nullptr : (rec.pages_taken++, calloc(1, PANICFORKIV_PAGE_SIZE));
 }
 
-extern "C" void panicforkiv_free_page(void *page)
-{
-	rec.pages_freed++;
-	free(page);
-}
+extern "C" void panicforkiv_free_page(void *page) { rec.pages_freed++; free(page); }
 
-extern "C" int panicforkiv_acpi_disabled(void)
-{
-	return k.acpi_disabled;
-}
+extern "C" int panicforkiv_acpi_disabled(void) { return k.acpi_disabled; }
 
 extern "C" int panicforkiv_get_spmi(u32 instance, u8 *copy, unsigned int size, const void **where)
 {
-	if (instance == 0 || instance > k.spmi.size())
-		return -1;
+	if (instance == 0 || instance > k.spmi.size()) return -1;
 	const std::vector<uint8_t> &t = k.spmi[instance - 1];
 	memcpy(copy, t.data(), t.size() < size ? t.size() : size);
 	*where = t.data();
@@ -139,145 +96,101 @@ extern "C" int panicforkiv_get_spmi(u32 instance, u8 *copy, unsigned int size, c
 
 extern "C" const void *panicforkiv_next_ipmi_device(const void *from, u8 *copy, unsigned int size)
 {
-	size_t i = 0;
-	if (from) {
-		while (i < k.dmi.size() && (const void *)&k.dmi[i] != from)
-			i++;
-		i++;
-	}
-	if (i >= k.dmi.size())
-		return nullptr;
-	const std::vector<uint8_t> &r = k.dmi[i];
-	size_t len = r.size() > 1 ? r[1] : 0;
-	if (len > r.size())
-		len = r.size();
-	memcpy(copy, r.data(), len < size ? len : size);
+	size_t i = from ? (const std::vector<uint8_t> *)from - k.dmi.data() + 1 : 0;
+	if (i >= k.dmi.size()) return nullptr;
+	size_t len = k.dmi[i][1] < k.dmi[i].size() ? k.dmi[i][1] : k.dmi[i].size();
+	memcpy(copy, k.dmi[i].data(), len < size ? len : size);
 	return &k.dmi[i];
 }
 
-extern "C" u32 panicforkiv_gsi_to_irq(u32 gsi)
-{
-	return gsi + k.gsi_irq_offset;
-}
+extern "C" u32 panicforkiv_gsi_to_irq(u32 gsi) { return gsi + k.gsi_irq_offset; }
 
 extern "C" int (*panicforkiv_symbol_get_hook(void))(void)
 {
-	if (!k.hook_present)
-		return nullptr;
-	rec.hook_refs++;
-	return fake_tarnex_hook;
+	rec.hook_refs += k.hook_present;
+	return k.hook_present ? fake_tarnex_hook : nullptr;
 }
 
-extern "C" void panicforkiv_symbol_put_hook(void)
+extern "C" void panicforkiv_symbol_put_hook(void) { rec.hook_refs--; }
+
+extern "C" int panicforkiv_register_kexec_probe(int (*pre)(struct kprobe *, struct pt_regs *))
 {
-	rec.hook_refs--;
+	rec.kexec_probe = pre;
+	rec.probe_registered = k.probe_result >= 0;
+	return k.probe_result;
 }
 
-extern "C" int panicforkiv_register_kexec_probe(void)
+extern "C" int panicforkiv_register_panic_notifier(int (*call)(struct notifier_block *,
+							       unsigned long, void *))
 {
-	if (k.probe_result < 0)
-		return k.probe_result;
-	rec.probe_registered = true;
-	return 0;
+	rec.panic_notifier = call;
+	rec.notifier_registered = k.notifier_result >= 0;
+	return k.notifier_result;
 }
 
 extern "C" void panicforkiv_unregister_kexec_probe(void)
 {
-	if (!rec.probe_registered)
-		rec.bad_unregisters++;
+	rec.bad_unregisters += !rec.probe_registered;
 	rec.probe_registered = false;
-}
-
-extern "C" int panicforkiv_register_panic_notifier(void)
-{
-	if (k.notifier_result < 0)
-		return k.notifier_result;
-	rec.notifier_registered = true;
-	return 0;
 }
 
 extern "C" int panicforkiv_unregister_panic_notifier(void)
 {
-	if (!rec.notifier_registered)
-		return -ENOENT;
+	bool was = rec.notifier_registered;
 	rec.notifier_registered = false;
-	return 0;
+	return was ? 0 : -ENOENT;
 }
 
 extern "C" void *panicforkiv_proc_mkdir(void)
 {
-	if (k.proc_fails == "dir")
-		return nullptr;
-	rec.proc.insert("panicforkiv");
-	return &rec.proc;
+	return k.proc_fails == "dir" ? nullptr : (rec.proc.insert("panicforkiv"), &rec.proc);
 }
 
-extern "C" void *panicforkiv_proc_create(void *dir, int file)
+extern "C" void *panicforkiv_proc_create(void *dir, int file, panicforkiv_read_proc_t,
+					 panicforkiv_write_proc_t write)
 {
-	std::string name = file == PANICFORKIV_PROC_MESSAGE ? "message" : "debug";
-	if (dir != &rec.proc || k.proc_fails == name)
-		return nullptr;
-	rec.proc.insert("panicforkiv/" + name);
+	if (dir != &rec.proc || k.proc_fails == proc_name(file)) return nullptr;
+	rec.proc_write[file] = write;
+	rec.proc.insert("panicforkiv/" + proc_name(file));
 	return &rec.proc;
 }
 
 extern "C" void panicforkiv_proc_remove(void *dir, int file)
 {
-	std::string name = file == PANICFORKIV_PROC_MESSAGE ? "message" : "debug";
-	if (dir != &rec.proc || !rec.proc.erase("panicforkiv/" + name))
-		rec.bad_unregisters++;
+	rec.bad_unregisters += dir != &rec.proc || !rec.proc.erase("panicforkiv/" + proc_name(file));
 }
 
 extern "C" void panicforkiv_proc_rmdir(void)
 {
-	if (rec.proc.size() > 1)
-		rec.rmdir_nonempty++;
-	if (!rec.proc.erase("panicforkiv"))
-		rec.bad_unregisters++;
+	rec.rmdir_nonempty += rec.proc.size() > 1;
+	rec.bad_unregisters += !rec.proc.erase("panicforkiv");
 }
 
-extern "C" void panicforkiv_sleep_ticks(long ticks)
-{
-	rec.slept_ticks += ticks;
-}
+extern "C" void panicforkiv_sleep_ticks(long ticks) { rec.slept_ticks += ticks; }
 
 extern "C" unsigned long panicforkiv_copy_from_user(void *to, const void *from, unsigned long n)
 {
-	if (k.user_fault)
-		return n;
-	memcpy(to, from, n);
-	rec.copied += n;
-	return 0;
+	if (!k.user_fault) memcpy(to, from, n), rec.copied += n;
+	return k.user_fault ? n : 0;
 }
 
 extern "C" int panicforkiv_read_kexec_crash_loaded(char *buf)
 {
-	if (!k.crash_reader)
-		return -1;
 	memcpy(buf, k.crash_loaded.data(), k.crash_loaded.size());
-	return (int)k.crash_loaded.size();
+	return k.crash_reader ? (int)k.crash_loaded.size() : -1;
 }
 
-extern "C" int panicforkiv_num_online_cpus(void)
-{
-	return k.cpus;
-}
+extern "C" int panicforkiv_num_online_cpus(void) { return k.cpus; }
 
-extern "C" void kiv_xen_smp_send_stop(void)
+extern "C" void kiv_xen_smp_send_stop(void (*stop)(void))
 {
 	rec.stop_requests++;
+	stop_cpu = stop;
 	stop_requested_at = sim_now_us();
 	stopped.assign(k.cpu_stop_us.size(), false);
 	other_cpus(stop_requested_at);
 	sim_on_delay(other_cpus);
 }
 
-extern "C" int panicforkiv_in_hardirq(void)
-{
-	return k.in_hardirq;
-}
-
-extern "C" void panicforkiv_dump_stack(void)
-{
-	rec.dump_stacks++;
-}
+extern "C" int panicforkiv_in_hardirq(void) { return k.in_hardirq; }
+extern "C" void panicforkiv_dump_stack(void) { rec.dump_stacks++; }

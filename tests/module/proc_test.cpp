@@ -1,155 +1,108 @@
-// /proc/panicforkiv/debug and /proc/panicforkiv/message: the handlers'
-// parse rules and results, with the status setters on the simulated BMC.
+// /proc/panicforkiv/debug and /proc/panicforkiv/message: one table of
+// writes, each followed by the check that every page taken was freed.
 #include <gtest/gtest.h>
 
-#include "kcs_sim.h"
-#include "kernel_fake.h"
-
-extern "C" {
-#include "panicforkiv.h"
-}
+#include "sim.h"
 
 namespace {
 
-const uint8_t SEND_MSG = 0x34;
+const int DEBUG = 0, MESSAGE = 1;
 const char IMPI_FAILED[] = "<3>panicforkiv: Sending impi message failed.\n";
 
-int write_debug(const std::string &text)
+struct write_case {
+	int file;
+	std::string text;
+	int result;
+	long value;                        // debug or message afterwards, from 0
+	sim_faults f;
+	const char *statuses = "";         // machine statuses sent
+	int tries = 0;                     // tries of the status lock
+	bool impi_failed = false;          // "Sending impi message failed." logged
+};
+
+const std::string LONG_1 = "1" + std::string(4999, ' ');
+
+const write_case rows[] = {
+	{ DEBUG, "1\n", 2, 1, {} }, { DEBUG, "1", 1, 1, {} }, { DEBUG, "0", 1, 0, {} },
+	{ DEBUG, "-0", 2, 0, {} }, { DEBUG, "1abc", 4, 1, {} }, { DEBUG, "01", 2, 1, {} },
+	{ DEBUG, "2", -EINVAL, 0, {} }, { DEBUG, "-1", -EINVAL, 0, {} }, { DEBUG, "", -EINVAL, 0, {} },
+	{ DEBUG, "-", -EINVAL, 0, {} }, { DEBUG, " 1", -EINVAL, 0, {} }, { DEBUG, "+1", -EINVAL, 0, {} },
+	// Too large for a long: refused, not wrapped around to 1.
+	{ DEBUG, "4294967297", -EINVAL, 0, {} }, { DEBUG, "18446744073709551617", -EINVAL, 0, {} },
+	{ DEBUG, "-4294967295", -EINVAL, 0, {} },
+	// At most 4095 bytes are taken; the byte after the cut is never read.
+	{ DEBUG, LONG_1, 4095, 1, {} }, { DEBUG, std::string(4095, '0') + "1", 4095, 0, {} },
+	{ MESSAGE, "1", 1, 1, {}, "0a ", 1 }, { MESSAGE, "2\n", 2, 2, {}, "0b ", 1 },
+	{ MESSAGE, LONG_1, 4095, 1, {}, "0a ", 1 },
+	{ MESSAGE, "3", -EINVAL, 0, {}, "", 0, true }, { MESSAGE, "0", -EINVAL, 0, {}, "", 0, true },
+	{ MESSAGE, "-1", -EINVAL, 0, {}, "", 0, true }, { MESSAGE, "x", -EINVAL, 0, {}, "", 0, true },
+	{ MESSAGE, "4294967297", -EINVAL, 0, {}, "", 0, true },
+	// A busy setter gets five calls; the value is kept whatever the outcome.
+	{ MESSAGE, "1", -EBUSY, 1, { .status_busy_tries = -1 }, "", 5, true },
+	{ MESSAGE, "2", 1, 2, { .status_busy_tries = 4 }, "0b ", 5 },
+	{ MESSAGE, "2", -EINVAL, 2, { .fault_cmd = 0x34, .cc = 0x83, .cc_only = true }, "0b ", 1, true },
+};
+
+class ProcWrite : public testing::TestWithParam<write_case> {};
+
+TEST_P(ProcWrite, Row)
 {
-	return write_proc_file_debug(nullptr, text.data(), text.size(), nullptr);
+	const write_case &c = GetParam();
+	fake_reset();
+	sim_fault() = c.f;
+	debug = c.file == MESSAGE;
+	auto handler = c.file == MESSAGE ? write_proc_file_message : write_proc_file_debug;
+	EXPECT_EQ(handler(nullptr, c.text.data(), c.text.size(), nullptr), c.result) << c.text;
+	EXPECT_EQ(c.file == MESSAGE ? message : debug, c.value);
+	EXPECT_EQ(fake_rec().pages_taken, 1);
+	EXPECT_EQ(fake_rec().pages_freed, 1);
+	EXPECT_EQ(fake_rec().copied, c.text.size() < 4095 ? c.text.size() : 4095u);
+	EXPECT_EQ(sim_statuses(), c.statuses);
+	EXPECT_EQ(sim_rec().status_tries, c.tries);
+	if (c.f.status_busy_tries < 0) {
+		EXPECT_EQ(sim_now_us(), 4000u) << "five calls 1 ms apart";
+	}
+	EXPECT_EQ(sim_log_count(IMPI_FAILED), c.impi_failed);
+	if (c.file == MESSAGE && c.tries) {
+		EXPECT_EQ(sim_log_count("<6>panicforkiv: write /proc/panicforkiv/message " +
+					std::to_string(c.value) + " len = " + std::to_string(c.result) +
+					"\n"), 1) << sim_rec().log;
+	}
 }
 
-int write_message(const std::string &text)
-{
-	return write_proc_file_message(nullptr, text.data(), text.size(), nullptr);
-}
+INSTANTIATE_TEST_SUITE_P(Table, ProcWrite, testing::ValuesIn(rows));
 
-// What a read of "message" at offset off gives: the text, or "EOF".
-std::string read_message(long off = 0)
+// Refused before a page is taken, no page, or an unreadable user buffer:
+// nothing changes, every page taken is freed; reads give the value in
+// decimal, no newline, and end of file past it.
+TEST(ProcFiles, RefusalsFaultsAndReads)
 {
+	for (auto handler : { write_proc_file_debug, write_proc_file_message }) {
+		int data = 0;
+		fake_reset();
+		EXPECT_EQ(handler(nullptr, "1", 1, &data), -EINVAL);
+		fake_k().out_of_pages = true;
+		EXPECT_EQ(handler(nullptr, "1", 1, nullptr), -ENOMEM);
+		EXPECT_EQ(fake_rec().pages_taken, 0);
+		fake_k().out_of_pages = false;
+		fake_k().user_fault = true;
+		EXPECT_EQ(handler(nullptr, "1", 1, nullptr), -EFAULT);
+		EXPECT_EQ(fake_rec().pages_taken + fake_rec().pages_freed, 2);
+		EXPECT_EQ(message + sim_rec().requests.size(), 0u);
+		EXPECT_EQ(sim_log_count(IMPI_FAILED), handler == write_proc_file_message);
+	}
+	message = 2;
+	sim_rec().log.clear();
 	char page[PANICFORKIV_PAGE_SIZE] = "";
 	int eof = 0;
-	int n = read_proc_file_message(page, nullptr, off, 4096, &eof, nullptr);
-	EXPECT_EQ(eof, 1);
-	return n == 0 ? "EOF" : std::string(page, n);
-}
-
-TEST(ProcDebug, TakesZeroOrOneOnly)
-{
-	struct {
-		std::string text;
-		int result;
-		long value;                // debug afterwards, from 0
-	} cases[] = {
-		{ "1\n", 2, 1 },
-		{ "1", 1, 1 },
-		{ "0", 1, 0 },
-		{ "-0", 2, 0 },
-		{ "1abc", 4, 1 },
-		{ "01", 2, 1 },
-		{ "2", -EINVAL, 0 },
-		{ "-1", -EINVAL, 0 },
-		{ "", -EINVAL, 0 },
-		{ "-", -EINVAL, 0 },
-		{ " 1", -EINVAL, 0 },
-		{ "+1", -EINVAL, 0 },
-		// Numbers too large for a long are refused, not wrapped around to 1.
-		{ "4294967297", -EINVAL, 0 },
-		{ "18446744073709551617", -EINVAL, 0 },
-		{ "-4294967295", -EINVAL, 0 },
-	};
-	for (const auto &c : cases) {
-		fake_reset();
-		debug = 0;
-		EXPECT_EQ(write_debug(c.text), c.result) << c.text;
-		EXPECT_EQ(debug, c.value) << c.text;
-		EXPECT_EQ(fake_rec().pages_taken, 1);
-		EXPECT_EQ(fake_rec().pages_freed, 1);
-	}
-}
-
-// A write is cut at 4095 bytes: no more is taken from the user, and the
-// byte after the cut is never read.
-TEST(ProcWrite, UsesAtMost4095Bytes)
-{
-	fake_reset();
-	debug = 0;
-	EXPECT_EQ(write_debug("1" + std::string(4999, ' ')), 4095);
-	EXPECT_EQ(fake_rec().copied, 4095u);
-	EXPECT_EQ(debug, 1);
-	EXPECT_EQ(write_debug(std::string(4095, '0') + "1"), 4095);
-	EXPECT_EQ(debug, 0);
-
-	fake_reset();
-	EXPECT_EQ(write_message("1" + std::string(4999, '\n')), 4095);
-	EXPECT_EQ(fake_rec().copied, 4095u);
-	EXPECT_EQ(sim_statuses(), "0a ");
-}
-
-TEST(ProcWrite, RefusalsAndFailures)
-{
-	for (auto writer : { write_proc_file_debug, write_proc_file_message }) {
-		fake_reset();
-		debug = 0;
-		int data = 0;
-		EXPECT_EQ(writer(nullptr, "1", 1, &data), -EINVAL);
-		EXPECT_EQ(fake_rec().pages_taken, 0);   // refused before anything else
-
-		fake_k().out_of_pages = true;
-		EXPECT_EQ(writer(nullptr, "1", 1, nullptr), -ENOMEM);
-
-		fake_reset();
-		debug = 1;
-		fake_k().user_fault = true;
-		EXPECT_EQ(writer(nullptr, "1", 1, nullptr), -EFAULT);
-		EXPECT_EQ(fake_rec().pages_taken, 1);
-		EXPECT_EQ(fake_rec().pages_freed, 1);
-		EXPECT_EQ(message, 0);
-		EXPECT_TRUE(sim_rec().requests.empty());
-		// Only "message" reports the fault.
-		EXPECT_EQ(sim_log_count(IMPI_FAILED), writer == write_proc_file_message ? 1 : 0);
-	}
-}
-
-TEST(ProcMessage, OneSendsDumpingOtherValuesChangeNothing)
-{
-	fake_reset();
-	EXPECT_EQ(read_message(), "0");
-	EXPECT_EQ(write_message("1"), 1);
-	EXPECT_EQ(sim_statuses(), "0a ");
-	EXPECT_EQ(read_message(), "1");
-	EXPECT_EQ(read_message(1), "EOF");
-	for (const char *text : { "3", "0", "-1", "", "x", "4294967297" }) {
-		EXPECT_EQ(write_message(text), -EINVAL) << text;
-		EXPECT_EQ(read_message(), "1");
-	}
-	EXPECT_EQ(sim_statuses(), "0a ");
-	EXPECT_EQ(sim_log_count(IMPI_FAILED), 6);
-}
-
-TEST(ProcMessage, BusyAndFailingSetters)
-{
-	fake_reset();
-	sim_fault().status_busy_tries = -1;
-	EXPECT_EQ(write_message("1"), -EBUSY);
-	EXPECT_EQ(sim_rec().status_tries, 5);
-	EXPECT_EQ(sim_now_us(), 4000u);
-	EXPECT_EQ(message, 1);              // kept although nothing was sent
-	EXPECT_EQ(sim_log_count(IMPI_FAILED), 1);
-
-	fake_reset();
-	sim_fault().status_busy_tries = 4;
-	EXPECT_EQ(write_message("2"), 1);
-	EXPECT_EQ(sim_rec().status_tries, 5);
-	EXPECT_EQ(sim_statuses(), "0b ");
-
-	fake_reset();
-	sim_fault().fault_cmd = SEND_MSG;
-	sim_fault().cc = 0x83;
-	sim_fault().cc_only = true;
-	EXPECT_EQ(write_message("2"), -EINVAL);
-	EXPECT_EQ(sim_rec().status_tries, 1);
-	EXPECT_EQ(message, 2);
+	EXPECT_EQ(read_proc_file_debug(page, nullptr, 0, 4096, &eof, nullptr), 1);
+	EXPECT_EQ(std::string(page) + std::to_string(eof), "11");
+	EXPECT_EQ(read_proc_file_message(page, nullptr, 0, 4096, &eof, nullptr), 1);
+	EXPECT_EQ(page[0], '2');
+	eof = 0;
+	EXPECT_EQ(read_proc_file_message(page, nullptr, 1, 4096, &eof, nullptr) * 10 + eof, 1);
+	EXPECT_EQ(sim_rec().log, "<6>panicforkiv: read /proc/panicforkiv/debug 1 len = 1\n"
+				 "<6>panicforkiv: read /proc/panicforkiv/message 2 len = 1\n");
 }
 
 } // namespace
