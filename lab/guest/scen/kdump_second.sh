@@ -7,3 +7,6 @@ kstep msg_halt procio w $M 2
 step msg_read procio r $M 0
 kstep msg_bad procio w $M 3
 kstep unload rmmod panicforkiv
+# Loaded again once the BMC has stopped answering (the test's bmc_args):
+# "dumping" to nobody, given up within the deadline, and the dump goes on
+kstep silent_load insmod /extra/panicforkiv.ko debug=1
