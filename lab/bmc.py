@@ -27,7 +27,10 @@ announces itself, then takes every request and never readies an answer, as
 a wedged BMC does (recorded as "unanswered"). QEMU's KCS device then keeps
 IBF set after the last byte of a request until its own 4 s time-out answers
 0xC3 in the BMC's place: the nearest ipmi-bmc-extern comes to a BMC that
-never clears IBF.
+never clears IBF. A BMC silent from a call's first request thus fails it
+within one such time-out; one that wedges after taking Send Message (N = 2
+for a machine status) leaves the caller polling for an answer that never
+comes.
 """
 
 import argparse

@@ -49,10 +49,10 @@ PANIC_END = dict(panic=True, args=["lab.nomods=1"])
 BOOTS = {  # name: (Machine options, boot options)
     "server": ({}, dict(scenarios=["add", "register", "edit", "mod_load", "mod_halt"], disks=2,
                         panic=True, spmi=True)),
-    "kdump": (dict(kdump=True, memory=1024, bmc_args=["--silent-after", "8"]),
+    "kdump": (dict(kdump=True, memory=1024, bmc_args=["--silent-after", "10"]),
               dict(scenarios=["kdump_first"],
                    args=["lab.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers"])),
-    "kexec": (dict(kdump=True, bmc_args=["--silent-after", "0"]),
+    "kexec": (dict(kdump=True, bmc_args=["--silent-after", "2"]),
               dict(scenarios=["kexec_reboot"], panic=True,
                    args=["lab.nomods=1", "ignore_loglevel"])),
     "ipmi_sim": (dict(bmc="ipmi_sim"), dict(scenarios=["mod_halt"], **PANIC_END)),
@@ -212,12 +212,12 @@ ROWS = [
         "<6>panicforkiv: write /proc/panicforkiv/message 3 len = -22",
         "<3>panicforkiv: Sending impi message failed."])),
     ("kdump", "kdump_second/unload", dict(klog=REMOVED)),
-    # then the BMC stops answering: loaded again, the module gives up on
-    # "dumping" within the deadline and the crash kernel goes on
+    # loaded again: the BMC takes "dumping", then answers nothing more; the
+    # module gives up within the deadline and the crash kernel goes on
     ("kdump", "kdump_second/silent_load", dict(rc="0\n", klog_quiet_tail=[
         "<3>panicforkiv: Setting system status to dumping failed.",
         "<3>panicforkiv: Sending ipmi message failed.", LOADED[1]])),
-    ("kdump", None, dict(hook_calls=1, bmc_status=DUMPING + HALT, silent=(
+    ("kdump", None, dict(hook_calls=1, bmc_status=DUMPING + HALT + DUMPING, silent=(
         None, "panicforkiv: Setting system status to dumping failed."), console=PANIC + [
         HANDLER + "kdump is ready.", HANDLER + "panic process for kiv completed.",
         "panicforkiv: panic process for kiv start.",
@@ -228,10 +228,11 @@ ROWS = [
         "panicforkiv: panic process for kiv completed.",
         "LAB-INIT kernel=crash scen=kdump_second"])),
     # a planned kexec: the probe calls the hook, nobody stops, the BMC hears
-    # nothing; in the new kernel, debug 0 and a BMC that never answers: a
-    # panic that prints nothing of the module's own and ends in time
+    # nothing; in the new kernel, debug 0 and a BMC that takes "halt", then
+    # answers nothing more: a panic that prints nothing of the module's own
+    # and ends within the deadline
     ("kexec", "kexec_after/arm", dict(klog=LOADED)),
-    ("kexec", None, dict(hook_calls=2, bmc_status=[], silent=(lab.PANIC_LINE, PANIC_EXIT),
+    ("kexec", None, dict(hook_calls=2, bmc_status=HALT, silent=(lab.PANIC_LINE, PANIC_EXIT),
                          quiet_after_panic=True, console=[
         "kexec_core: Starting new kernel", "panicforkiv: panic process for kiv start.",
         "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0",
