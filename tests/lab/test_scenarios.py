@@ -119,6 +119,10 @@ PANIC = [lab.PANIC_LINE, "panicforkiv: panicforkiv_panic_handler: panic process 
 HANDLER = "panicforkiv: panicforkiv_panic_handler: "
 PANIC_EXIT = "panic_exit: last panic notifier, telling QEMU"
 MARGIN = 5      # seconds the emulation may add to the module's deadline
+# The deadline counts the module's own delays, not the clock. In a panic
+# each 1 ms polling delay took 1 ms of the host's time; in the crash kernel,
+# with interrupts on (and irqpoll), about 2.8 ms.
+SLACK_IRQS_ON = 4
 
 ROWS = [
     # -a: the kernel's SCSI_IOCTL_GET_PCI names the adapter behind each disk
@@ -218,7 +222,8 @@ ROWS = [
         "<3>panicforkiv: Setting system status to dumping failed.",
         "<3>panicforkiv: Sending ipmi message failed.", LOADED[1]])),
     ("kdump", None, dict(hook_calls=1, bmc_status=DUMPING + HALT + DUMPING, silent=(
-        None, "panicforkiv: Setting system status to dumping failed."), console=PANIC + [
+        None, "panicforkiv: Setting system status to dumping failed.", SLACK_IRQS_ON),
+                         console=PANIC + [
         HANDLER + "kdump is ready.", HANDLER + "panic process for kiv completed.",
         "panicforkiv: panic process for kiv start.",
         "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=1",
@@ -232,7 +237,7 @@ ROWS = [
     # answers nothing more: a panic that prints nothing of the module's own
     # and ends within the deadline
     ("kexec", "kexec_after/arm", dict(klog=LOADED)),
-    ("kexec", None, dict(hook_calls=2, bmc_status=HALT, silent=(lab.PANIC_LINE, PANIC_EXIT),
+    ("kexec", None, dict(hook_calls=2, bmc_status=HALT, silent=(lab.PANIC_LINE, PANIC_EXIT, 1),
                          quiet_after_panic=True, console=[
         "kexec_core: Starting new kernel", "panicforkiv: panic process for kiv start.",
         "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0",
@@ -353,10 +358,11 @@ class Scenarios(unittest.TestCase):
         for bad in ("WARNING:", "BUG:", "Call Trace", "general protection", "Oops"):
             self.assertNotIn(bad, dmesg)
 
-    def check_silent(self, start, end):
+    def check_silent(self, start, end, slack):
         """From the console line start (else the first request the BMC left
         unanswered; every one comes after start) to the console line end,
-        on the host's clock: within the module's deadline and MARGIN."""
+        on the host's clock: within slack times the module's deadline and
+        MARGIN."""
         b = self.boot
         deadline = int(lab.run(["modinfo", "-F", "status_deadline_ms",
                                 self.machine.prep["kos"]["panicforkiv"]])) / 1000
@@ -366,7 +372,7 @@ class Scenarios(unittest.TestCase):
         sys.stderr.write("%s: %.1f s to %r, %d requests unanswered, deadline %g s\n"
                          % (self.BOOT, t1 - t0, end, len(asked), deadline))
         self.assertTrue(asked and asked[0] >= t0 and asked[-1] <= t1)
-        self.assertLess(t1 - t0, deadline + MARGIN)
+        self.assertLess(t1 - t0, deadline * slack + MARGIN)
 
     def test_rows(self):
         for boot, path, exp in ROWS:
