@@ -227,9 +227,9 @@ failed:
  * The lock is tried, never waited for: at panic time its holder may be a
  * stopped CPU.  The timer line and the KCS line stay masked for the whole
  * sequence and are unmasked in the reverse order.  The sequence may spend
- * *left microseconds of delay; what it leaves is stored back.
+ * budget microseconds of delay.
  */
-static int set_status(u8 status, u64 *left)
+static int set_status(u8 status, u64 budget)
 {
 	const char *word = status == MACHINE_STATUS_DUMPING ? "dumping" : "halt";
 	u32 irq = KCSIRQ;       /* unmask exactly the line masked */
@@ -245,9 +245,8 @@ static int set_status(u8 status, u64 *left)
 	if (irq != 0)
 		panicforkiv_irq_mask(irq);
 
-	kcs_bound_waits(*left);
+	kcs_bound_waits(budget);
 	r = ipmi_set_machine_status(status, &result);
-	*left = kcs_waits_left();
 	kcs_bound_waits(KCS_NO_BOUND);
 	if (r != 0)
 		dbg_safe(KERN_ERR, "Setting system status to %s failed.\n", word);
@@ -263,17 +262,18 @@ static int set_status(u8 status, u64 *left)
 
 int panicforkiv_set_status_halt(void)
 {
-	u64 left = STATUS_DEADLINE_US;
-
-	return set_status(MACHINE_STATUS_HALT, &left);
+	return set_status(MACHINE_STATUS_HALT, STATUS_DEADLINE_US);
 }
 
 int panicforkiv_set_status_dumping(void)
 {
-	u64 left = STATUS_DEADLINE_US;
-
-	return set_status(MACHINE_STATUS_DUMPING, &left);
+	return set_status(MACHINE_STATUS_DUMPING, STATUS_DEADLINE_US);
 }
+
+/*
+ * A busy answer spends nothing but the pause before the next call, so the
+ * pauses and the one call that gets through share the deadline.
+ */
 
 int set_status_retrying(u8 status, void (*on_busy)(void))
 {
@@ -281,15 +281,15 @@ int set_status_retrying(u8 status, void (*on_busy)(void))
 	int calls, r;
 
 	for (calls = 1;; calls++) {
-		r = set_status(status, &left);
+		r = set_status(status, left);
 		if (r != -EBUSY)
 			return r;
 		if (on_busy)
 			on_busy();
-		if (calls == STATUS_CALLS || left < KCS_POLL_DELAY_US)
+		if (calls == STATUS_CALLS)
 			return r;
 		panicforkiv_udelay(KCS_POLL_DELAY_US);
 		panicforkiv_touch_nmi_watchdog();
-		left -= KCS_POLL_DELAY_US;
+		left -= KCS_POLL_DELAY_US;      /* the pauses count too */
 	}
 }

@@ -108,11 +108,6 @@ void kcs_bound_waits(u64 usecs)
 	wait_left_us = usecs;
 }
 
-u64 kcs_waits_left(void)
-{
-	return wait_left_us;
-}
-
 int kcs_time_left(void)
 {
 	return wait_left_us >= KCS_POLL_DELAY_US;
@@ -410,8 +405,6 @@ u8 kcs_execute(struct kcs_request *req)
 		log_bytes(data->resp_data, count - 2);
 	}
 out:
-	if (code != KCS_CC_OK && !kcs_time_left())
-		code = KCS_CC_UNSPECIFIED;      /* the deadline, not the BMC, ended it */
 	if (code != KCS_CC_OK)
 		log_code(code);
 	panicforkiv_spin_unlock(&qorvex_lock);

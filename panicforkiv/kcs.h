@@ -46,14 +46,13 @@ extern "C" {
  * Every delay of the transport (a polling step, a pause between polls of
  * the BMC's flags) is counted against a budget of microseconds; no clock
  * is read, so the bound holds at panic time whatever state the timers are
- * in.  Once less than one delay is left, a polling wait times out at once,
- * the retry loops end as if their counts had run out, and an exchange
- * that fails from then on fails with 0xFF.  A status setter sets the
- * budget while it holds its lock; KCS_NO_BOUND leaves only the counts.
+ * in.  Once less than one delay is left, a polling wait times out at once
+ * and the retry loops end as if their counts had run out.  A status setter
+ * sets the budget while it holds its lock; KCS_NO_BOUND leaves only the
+ * counts.
  */
 #define KCS_NO_BOUND            (~(u64)0)
 void kcs_bound_waits(u64 usecs);
-u64 kcs_waits_left(void);
 /* 1 while another delay fits in the budget. */
 int kcs_time_left(void);
 /* One polling delay, counted, with the NMI watchdog touched after it. */

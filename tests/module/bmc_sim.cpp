@@ -1,47 +1,31 @@
-// The BMC simulator and the user-space platform layer of the module.  The
-// BMC follows the KCS transfer protocol of IPMI 2.0 (section 9): a write to
-// either register sets IBF until the BMC takes the byte ibf_latency_us
-// later; WRITE_START, the data bytes, WRITE_END and the last byte, then the
-// answer in READ_STATE one READ at a time, then IDLE with a dummy byte;
-// GET_STATUS/ABORT, 0x00, READ of the error status, IDLE; anything out of
-// place -> ERROR_STATE.  The constants are written out, not taken from the
-// module's headers, so that a wrong one there shows up as a failure.
+// The BMC simulator and the user-space platform layer of the module.  The BMC
+// follows the KCS transfer protocol of IPMI 2.0 (section 9): a byte written sets IBF
+// until the BMC takes it 20 us later; WRITE_START, the data, WRITE_END, the last byte,
+// the answer in READ_STATE one READ at a time, IDLE with a dummy byte; GET_STATUS/ABORT,
+// 0x00, READ of the error status, IDLE; anything out of place -> ERROR_STATE.  The
+// constants are written out, so that a wrong one in the module's headers shows up.
 #include "sim.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
+
+bmc_sim sim;
 
 namespace {
 
+bmc_sim &g = sim;
+
 enum { IDLE, READ, WRITE, ERROR };
-enum phase { P_NONE, P_WRITE, P_READ, P_ABORT0, P_ABORT_READ };
 
-struct bmc {
-	sim_faults f;
-	sim_record rec;
-	uint64_t now = 0, ibf_ready = 0, last_touch = 0, pending_at = 0;
-	int state = IDLE, aborts_failing = 0, faulty = 0, locks = 0, line0_masked = 0, bust = 0;
-	bool obf = false, ibf = false, in_cmd = false, end_seen = false, irqs_off = false;
-	uint8_t out = 0, in = 0;
-	phase ph = P_NONE;
-	std::vector<uint8_t> rx, tx, queued, pending;   // the controller's answer: received, on its way
-	size_t tx_pos = 0;
-	std::function<void(uint64_t)> delay_hook;
-};
-bmc g;
 
-uint8_t checksum(const uint8_t *p, size_t n)
-{
-	uint8_t s = 0;
-	while (n--) s += *p++;
-	return (uint8_t)-s;
-}
+uint8_t checksum(const uint8_t *p, size_t n) { uint8_t s = 0; while (n--) s += *p++; return (uint8_t)-s; }
 
-void set(int state, phase ph) { g.state = state, g.ph = ph; }
+void set(int state, sim_phase ph) { g.state = state, g.ph = ph; }
 void put_out(uint8_t v) { g.out = v, g.obf = true; }
 
 // The controller at 0x24 gets the IPMB request q (rsSA onwards); its answer
-// reaches the receive queue ipmb_delay_us later, without the rqSA.
+// reaches the receive queue later, without the rqSA.
 void mc_receive(const uint8_t *q, size_t n)
 {
 	if (n < 7 || g.f.mc_silent) return;
@@ -50,7 +34,7 @@ void mc_receive(const uint8_t *q, size_t n)
 		      (uint8_t)((q[4] & 0xFC) | (q[1] & 3)), (uint8_t)(q[5] ^ g.f.wrong_cmd),
 		      (uint8_t)g.f.oem_cc };
 	g.pending.push_back((uint8_t)(checksum(&g.pending[2], 4) + g.f.bad_body_sum));
-	g.pending_at = g.now + g.f.ipmb_delay_us;
+	g.pending_at = g.now + 3000;   // 3 ms on the IPMB
 }
 
 // The BMC's message layer: one request frame in, one answer frame out.
@@ -123,7 +107,7 @@ void take()
 
 void port_access()
 {
-	g.now += g.f.io_cost_us;
+	g.now += 1;
 	g.rec.port_accesses++;
 	g.rec.port_access_unmasked += g.line0_masked <= 0;
 	if (g.ibf && !g.f.ibf_stuck && g.now >= g.ibf_ready) take();
@@ -134,7 +118,7 @@ void port_access()
 
 void sim_reset(const sim_faults &f)
 {
-	g = bmc();
+	g = bmc_sim();
 	g.f = f;
 	if (f.error_aborts >= 0) g.state = ERROR, g.aborts_failing = f.error_aborts;
 	KCSBASEADDR = 0xCA2;
@@ -142,13 +126,6 @@ void sim_reset(const sim_faults &f)
 	debug = 1;
 }
 
-sim_faults &sim_fault() { return g.f; }
-sim_record &sim_rec() { return g.rec; }
-uint64_t sim_now_us() { return g.now; }
-void sim_on_delay(std::function<void(uint64_t)> hook) { g.delay_hook = std::move(hook); }
-int sim_state() { return g.state; }
-int sim_locks_held() { return g.locks; }
-bool sim_irqs_off() { return g.irqs_off; }
 
 std::string sim_statuses()
 {
@@ -161,7 +138,8 @@ std::string sim_statuses()
 int sim_log_count(const std::string &text)
 {
 	int n = 0;
-	for (size_t at = g.rec.log.find(text); at != std::string::npos; at = g.rec.log.find(text, at + text.size() + text.empty()))
+	for (size_t at = g.rec.log.find(text); at != std::string::npos;
+	     at = g.rec.log.find(text, at + text.size() + text.empty()))
 		n++;
 	return n;
 }
@@ -174,7 +152,6 @@ std::string sim_hex(const std::vector<uint8_t> &bytes)
 	return s;
 }
 
-// ---- platform.h, user-space side ----
 
 extern "C" u8 panicforkiv_inb(u16 port)
 {
@@ -193,7 +170,7 @@ extern "C" void panicforkiv_outb(u8 value, u16 port)
 	g.in = value;
 	g.in_cmd = port == 0xCA3;
 	g.ibf = port == 0xCA2 || port == 0xCA3;
-	g.ibf_ready = g.now + g.f.ibf_latency_us;
+	g.ibf_ready = g.now + 20;   // the BMC takes a byte 20 us after it came
 }
 
 extern "C" void panicforkiv_udelay(unsigned int usecs)
@@ -210,7 +187,11 @@ extern "C" void panicforkiv_touch_nmi_watchdog(void)
 }
 
 // A spin lock taken while held would spin for ever on one CPU.
-extern "C" void panicforkiv_spin_lock(panicforkiv_spinlock_t *l) { g.rec.deadlocks += l->held; l->held = 1; g.locks++; }
+extern "C" void panicforkiv_spin_lock(panicforkiv_spinlock_t *l)
+{
+	g.rec.deadlocks += std::exchange(l->held, 1);
+	g.locks++;
+}
 extern "C" void panicforkiv_spin_unlock(panicforkiv_spinlock_t *l) { l->held = 0; g.locks--; }
 extern "C" void panicforkiv_spin_lock_irqsave(panicforkiv_spinlock_t *l, unsigned long *flags)
 {
@@ -229,8 +210,16 @@ extern "C" int panicforkiv_atomic_read(panicforkiv_atomic_t *v) { return v->coun
 extern "C" void panicforkiv_atomic_dec(panicforkiv_atomic_t *v) { v->counter = v->counter - 1; }
 extern "C" void panicforkiv_try_unlock(panicforkiv_trylock_t *l) { l->held = 0; }
 extern "C" void panicforkiv_bust_spinlocks(int on) { g.bust += on ? 1 : -1; }
-extern "C" void panicforkiv_irq_mask(unsigned int irq) { g.rec.irq += "-" + std::to_string(irq) + " "; g.line0_masked += irq == 0; }
-extern "C" void panicforkiv_irq_unmask(unsigned int irq) { g.rec.irq += "+" + std::to_string(irq) + " "; g.line0_masked -= irq == 0; }
+extern "C" void panicforkiv_irq_mask(unsigned int irq)
+{
+	g.rec.irq += "-" + std::to_string(irq) + " ";
+	g.line0_masked += irq == 0;
+}
+extern "C" void panicforkiv_irq_unmask(unsigned int irq)
+{
+	g.rec.irq += "+" + std::to_string(irq) + " ";
+	g.line0_masked -= irq == 0;
+}
 
 extern "C" int panicforkiv_try_lock(panicforkiv_trylock_t *l)
 {

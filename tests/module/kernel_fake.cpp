@@ -1,13 +1,19 @@
 // The kernel services of panicforkiv/services.h, faked in user space.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "sim.h"
 
+fake_kernel kernel;
+fake_record kernel_rec;
+
 namespace {
 
-fake_kernel k;
-fake_record rec;
+fake_kernel &k = kernel;
+fake_record &rec = kernel_rec;
+
 uint64_t stop_requested_at;
 std::vector<bool> stopped;
 void (*stop_cpu)(void);
@@ -15,7 +21,7 @@ void (*stop_cpu)(void);
 int fake_tarnex_hook(void)
 {
 	rec.hook_calls++;
-	rec.hook_calls_unsafe += sim_locks_held() == 0 || !sim_irqs_off();
+	rec.hook_calls_unsafe += sim.locks == 0 || !sim.irqs_off;
 	return k.hook_result;
 }
 
@@ -35,34 +41,36 @@ void fake_reset(const fake_kernel &kk)
 {
 	sim_reset();
 	k = kk;
+	if (k.spmi.empty()) k.spmi = { spmi() };
 	rec = fake_record();
 	stopped.clear();
-	kernel_load_mode = KERNEL_MODE_UNKNOWN;
-	panicforkiv_func = nullptr;
+	kernel_load_mode = KERNEL_MODE_UNKNOWN, panicforkiv_func = nullptr, message = 0;
 	get_tarnex_hook_failed = panic_called = warned = 0;
-	message = 0;
-	waiting_for_crash_ipi.counter = 0;
+	panicforkiv_atomic_set(&waiting_for_crash_ipi, 0);
 }
 
-fake_kernel &fake_k() { return k; }
-fake_record &fake_rec() { return rec; }
 
-std::vector<uint8_t> spmi_table(uint64_t addr)
+std::vector<uint8_t> spmi(uint64_t addr, int at, uint8_t value, size_t size)
 {
 	std::vector<uint8_t> t = { 'S', 'P', 'M', 'I', 65 };
 	t.resize(65);
 	t[36] = t[37] = t[48] = 1;         // KCS, legacy 1, system I/O
+	t[44] = 20;                        // GSI, when byte 40 says so
 	for (int i = 0; i < 8; i++) t[52 + i] = (uint8_t)(addr >> (8 * i));
+	t[at] = value;
+	t.resize(size);
 	return t;
 }
 
-std::vector<uint8_t> dmi_record(uint32_t base, uint8_t modifier, uint8_t irq)
+std::vector<uint8_t> dmi(uint32_t base, uint8_t modifier, uint8_t irq, int at, uint8_t value)
 {
 	std::vector<uint8_t> r = { 38, 18, 0, 0, 1 };   // type 38, 18 bytes, KCS
 	r.resize(18);
 	for (int i = 0; i < 4; i++) r[8 + i] = (uint8_t)(base >> (8 * i));
 	r[16] = modifier;
 	r[17] = irq;
+	r[at] = value;
+	r.resize(r[1]);
 	return r;
 }
 
@@ -71,14 +79,13 @@ extern "C" int panicforkiv_cmdline_reader_found(void) { return k.cmdline_reader;
 
 extern "C" int panicforkiv_read_cmdline(char *page, int count)
 {
-	int n = (int)k.cmdline.size() < count ? (int)k.cmdline.size() : count;
-	memcpy(page, k.cmdline.data(), n);
-	return k.cmdline_fails ? -1 : n;
+	int n = std::min((int)k.cmdline.size(), count);
+	return memcpy(page, k.cmdline.data(), n), k.cmdline_fails ? -1 : n;
 }
 
 extern "C" void *panicforkiv_get_page(void)
 {
-	return k.out_of_pages ? nullptr : (rec.pages_taken++, calloc(1, PANICFORKIV_PAGE_SIZE));
+	return k.out_of_pages ? nullptr : (rec.pages_taken++, calloc(1, 4096));
 }
 
 extern "C" void panicforkiv_free_page(void *page) { rec.pages_freed++; free(page); }
@@ -89,9 +96,8 @@ extern "C" int panicforkiv_get_spmi(u32 instance, u8 *copy, unsigned int size, c
 {
 	if (instance == 0 || instance > k.spmi.size()) return -1;
 	const std::vector<uint8_t> &t = k.spmi[instance - 1];
-	memcpy(copy, t.data(), t.size() < size ? t.size() : size);
-	*where = t.data();
-	return (int)t.size();
+	memcpy(copy, t.data(), std::min((unsigned int)t.size(), size));
+	return *where = t.data(), (int)t.size();
 }
 
 extern "C" const void *panicforkiv_next_ipmi_device(const void *from, u8 *copy, unsigned int size)
@@ -107,8 +113,7 @@ extern "C" u32 panicforkiv_gsi_to_irq(u32 gsi) { return gsi + k.gsi_irq_offset; 
 
 extern "C" int (*panicforkiv_symbol_get_hook(void))(void)
 {
-	rec.hook_refs += k.hook_present;
-	return k.hook_present ? fake_tarnex_hook : nullptr;
+	return (rec.hook_refs += k.hook_present), k.hook_present ? fake_tarnex_hook : nullptr;
 }
 
 extern "C" void panicforkiv_symbol_put_hook(void) { rec.hook_refs--; }
@@ -116,29 +121,24 @@ extern "C" void panicforkiv_symbol_put_hook(void) { rec.hook_refs--; }
 extern "C" int panicforkiv_register_kexec_probe(int (*pre)(struct kprobe *, struct pt_regs *))
 {
 	rec.kexec_probe = pre;
-	rec.probe_registered = k.probe_result >= 0;
-	return k.probe_result;
+	return (rec.probe_registered = k.probe_result >= 0), k.probe_result;
 }
 
 extern "C" int panicforkiv_register_panic_notifier(int (*call)(struct notifier_block *,
 							       unsigned long, void *))
 {
 	rec.panic_notifier = call;
-	rec.notifier_registered = k.notifier_result >= 0;
-	return k.notifier_result;
+	return (rec.notifier_registered = k.notifier_result >= 0), k.notifier_result;
 }
 
 extern "C" void panicforkiv_unregister_kexec_probe(void)
 {
-	rec.bad_unregisters += !rec.probe_registered;
-	rec.probe_registered = false;
+	rec.bad_unregisters += !std::exchange(rec.probe_registered, false);
 }
 
 extern "C" int panicforkiv_unregister_panic_notifier(void)
 {
-	bool was = rec.notifier_registered;
-	rec.notifier_registered = false;
-	return was ? 0 : -ENOENT;
+	return std::exchange(rec.notifier_registered, false) ? 0 : -ENOENT;
 }
 
 extern "C" void *panicforkiv_proc_mkdir(void)
@@ -170,8 +170,7 @@ extern "C" void panicforkiv_sleep_ticks(long ticks) { rec.slept_ticks += ticks; 
 
 extern "C" unsigned long panicforkiv_copy_from_user(void *to, const void *from, unsigned long n)
 {
-	if (!k.user_fault) memcpy(to, from, n), rec.copied += n;
-	return k.user_fault ? n : 0;
+	return k.user_fault ? n : (memcpy(to, from, n), rec.copied += n, 0);
 }
 
 extern "C" int panicforkiv_read_kexec_crash_loaded(char *buf)
@@ -184,12 +183,11 @@ extern "C" int panicforkiv_num_online_cpus(void) { return k.cpus; }
 
 extern "C" void kiv_xen_smp_send_stop(void (*stop)(void))
 {
-	rec.stop_requests++;
 	stop_cpu = stop;
-	stop_requested_at = sim_now_us();
+	stop_requested_at = sim.now;
 	stopped.assign(k.cpu_stop_us.size(), false);
 	other_cpus(stop_requested_at);
-	sim_on_delay(other_cpus);
+	sim.delay_hook = other_cpus;
 }
 
 extern "C" int panicforkiv_in_hardirq(void) { return k.in_hardirq; }

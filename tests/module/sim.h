@@ -1,7 +1,6 @@
-// The module's surroundings in user space: a BMC on the KCS ports
-// 0xCA2/0xCA3 with a management controller at IPMB address 0x24 behind it
-// (bmc_sim.cpp), and a scriptable kernel (kernel_fake.cpp).  Busy-waits
-// advance a virtual clock, so fault times are measured without waiting.
+// The module's surroundings in user space: a BMC on the KCS ports 0xCA2/3 with a
+// controller at IPMB address 0x24 behind it (bmc_sim.cpp) and a scriptable kernel
+// (kernel_fake.cpp).  Busy-waits advance a virtual clock (a port access costs 1 us).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +25,6 @@ struct sim_faults {
 	bool wrong_cmd = false, bad_hdr_sum = false, bad_body_sum = false;
 	bool mc_silent = false;            // the controller never answers
 	bool sms_atn_dead = false, sms_atn_stuck = false;
-	uint64_t ibf_latency_us = 20, ipmb_delay_us = 3000, io_cost_us = 1;
 	int status_busy_tries = 0;         // another setter holds the lock (-1: for ever)
 };
 const int NEVER_CLEARED = 1 << 30;
@@ -40,15 +38,25 @@ struct sim_record {
 	int prints = 0, unbracketed_prints = 0, status_tries = 0;
 };
 
+enum sim_phase { P_NONE, P_WRITE, P_READ, P_ABORT0, P_ABORT_READ };
+
+// The simulated BMC and CPU: faults, records, clock, state.
+struct bmc_sim {
+	sim_faults f;
+	sim_record rec;
+	uint64_t now = 0, ibf_ready = 0, last_touch = 0, pending_at = 0;
+	int state = 0, aborts_failing = 0, faulty = 0, locks = 0, line0_masked = 0, bust = 0;
+	bool obf = false, ibf = false, in_cmd = false, end_seen = false, irqs_off = false;
+	uint8_t out = 0, in = 0;
+	sim_phase ph = P_NONE;
+	std::vector<uint8_t> rx, tx, queued, pending;   // the controller's answer: received, on its way
+	size_t tx_pos = 0;
+	std::function<void(uint64_t)> delay_hook;       // after every busy-wait
+};
+extern bmc_sim sim;
+
 // Resets BMC, clock and records (KCSBASEADDR 0xCA2, KCSIRQ 0, debug 1).
 void sim_reset(const sim_faults &f = sim_faults());
-sim_faults &sim_fault();
-sim_record &sim_rec();
-uint64_t sim_now_us();
-void sim_on_delay(std::function<void(uint64_t)> hook);   // after every busy-wait
-int sim_state();                                          // 0 IDLE .. 3 ERROR
-int sim_locks_held();
-bool sim_irqs_off();
 std::string sim_statuses();                // machine statuses sent: "0a 0b "
 int sim_log_count(const std::string &text);
 std::string sim_hex(const std::vector<uint8_t> &bytes);
@@ -71,7 +79,7 @@ struct fake_record {
 	int pages_taken = 0, pages_freed = 0;
 	int hook_calls = 0, hook_calls_unsafe = 0, hook_refs = 0;
 	bool probe_registered = false, notifier_registered = false;
-	int bad_unregisters = 0, rmdir_nonempty = 0, stop_requests = 0, dump_stacks = 0;
+	int bad_unregisters = 0, rmdir_nonempty = 0, dump_stacks = 0;
 	std::set<std::string> proc;        // "panicforkiv", "panicforkiv/debug", ...
 	// The handlers load handed over.
 	int (*kexec_probe)(struct kprobe *, struct pt_regs *) = nullptr;
@@ -83,9 +91,10 @@ struct fake_record {
 
 // Resets the simulator (debug 1), the kernel and the module's state.
 void fake_reset(const fake_kernel &k = fake_kernel());
-fake_kernel &fake_k();
-fake_record &fake_rec();
-// A 65-byte SPMI table: KCS, legacy 1, I/O space at addr, no interrupt.
-std::vector<uint8_t> spmi_table(uint64_t addr = 0xCA2);
-// An 18-byte SMBIOS type-38 KCS record.
-std::vector<uint8_t> dmi_record(uint32_t base = 0xCA3, uint8_t modifier = 0, uint8_t irq = 5);
+extern fake_kernel kernel;
+extern fake_record kernel_rec;
+// A 65-byte SPMI table (KCS, legacy 1, I/O at addr) and an 18-byte SMBIOS type-38 KCS
+// record, each with byte at set to value (the record's length byte: that many bytes).
+std::vector<uint8_t> spmi(uint64_t addr = 0xCA2, int at = 0, uint8_t value = 'S', size_t size = 65);
+std::vector<uint8_t> dmi(uint32_t base = 0xCA3, uint8_t modifier = 0, uint8_t irq = 5, int at = 0,
+			 uint8_t value = 38);
