@@ -20,7 +20,7 @@ the global enables, the Platform Event Message of a panic). Every request,
 answer and machine status goes to a JSON-lines record stamped with
 time.monotonic():
 
-    python3 bmc.py --record FILE [--port 0]     # prints "port N" when ready
+    python3 bmc.py --record FILE [--port 0] [--slow-ms N]   # prints "port N" when ready
 
 With --silent-after N the BMC answers the first N requests after QEMU
 announces itself, then takes every request and never readies an answer, as
@@ -137,8 +137,8 @@ class Controller:
 class Bmc:
     """The BMC of one connection's lifetime; the record outlives it."""
 
-    def __init__(self, record, send, oem_cc=0, answers=None):
-        self.record, self.send = record, send
+    def __init__(self, record, send, oem_cc=0, slow_ms=0, answers=None):
+        self.record, self.send, self.slow_ms = record, send, slow_ms
         self.answers = answers          # [requests still answered], None: all
         self.mc = Controller(record, oem_cc)
         self.queue = []                 # receive message queue
@@ -159,6 +159,8 @@ class Bmc:
         """One request; returns the answer's completion code and data."""
         if netfn == NETFN_APP:
             if cmd == APP_GET_DEVICE_ID:
+                # a slow BMC keeps the kernel driver's requests in flight
+                time.sleep(self.slow_ms / 1000.0)
                 # device 0x20 rev 1, firmware 1.00 (available), IPMI 2.0,
                 # SEL device and event receiver, no manufacturer (so that no
                 # driver takes a vendor's quirks), product 0
@@ -226,12 +228,12 @@ class Bmc:
         self.update_atn()
 
 
-def serve_connection(conn, record, oem_cc, answers):
+def serve_connection(conn, record, oem_cc, slow_ms=0, answers=None):
     """Until QEMU hangs up."""
     def send(data):
         conn.sendall(data)
 
-    bmc = Bmc(record, send, oem_cc, answers)
+    bmc = Bmc(record, send, oem_cc, slow_ms, answers)
     announced = False
     buf, esc = bytearray(), False
     while True:
@@ -268,6 +270,8 @@ def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--record", required=True, help="JSON-lines record (appended)")
     ap.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: any)")
+    ap.add_argument("--slow-ms", type=int, default=0,
+                    help="milliseconds before each answer to Get Device ID")
     ap.add_argument("--oem-cc", type=lambda s: int(s, 0), default=0,
                     help="completion code of the controller at 0x24 for OEM 0x4B")
     ap.add_argument("--silent-after", type=int, metavar="N",
@@ -290,7 +294,7 @@ def main(argv):
         n += 1
         record.write("connect", n=n)
         try:
-            serve_connection(conn, record, args.oem_cc, answers)
+            serve_connection(conn, record, args.oem_cc, args.slow_ms, answers)
         except OSError as e:
             record.write("connection-error", n=n, why=str(e))
         finally:

@@ -7,7 +7,7 @@ initramfs holds busybox, the i386 tarnex, the driver module (the stand-in
 tarnex/ or a vendor's own), the stand-in SCSI adapter emuhba/, panicforkiv,
 panic_exit/ and the scenario scripts of guest/scen, which /init runs in turn.
 
-    m = Machine(kernel="6.1.0-57-amd64", bmc="own")   # kernel: the image's ABI
+    m = Machine(kernel="6.12", bmc="own")   # kernel: a series or a release
     b = m.boot(["register"], disks=2)
     b.read("register", "register", "received")        # what a step left
     b.events                                          # what our BMC was told
@@ -40,7 +40,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 CACHE = os.environ.get("TARNEX_LAB_CACHE", "/var/tmp/tarnex-lab")
 PACKAGES = ["qemu-system-x86", "busybox-static", "kmod", "cpio", "libc6-i386", "gcc", "make",
-            "libc6-dev", "pciutils", "binutils", "openipmi"]
+            "libc6-dev", "pciutils", "binutils", "openipmi", "xz-utils"]
 BOOT_KMODS = ["scsi_mod", "sd_mod", "megaraid_sas", "sym53c8xx"]      # loaded by /init
 EXTRA_KMODS = ["ipmi_si", "ipmi_devintf", "ipmi_msghandler"]          # for scenarios
 # Debian's kexec is linked against Xen's libraries: they come along
@@ -83,19 +83,33 @@ class _CacheLock:
 
 # ---------------------------------------------------------------- preparation
 
-def default_kernel():
-    """$TARNEX_LAB_KERNEL, else the newest installed Debian ABI with headers
-    (linux-headers-X.Y.Z-N-amd64)."""
-    if os.environ.get("TARNEX_LAB_KERNEL"):
-        return os.environ["TARNEX_LAB_KERNEL"]
-    found = []
-    for d in glob.glob("/usr/src/linux-headers-*-amd64"):
-        m = re.search(r"linux-headers-((\d+)\.(\d+)\.(\d+)-(\d+)-amd64)$", d)
-        if m:
-            found.append((tuple(int(x) for x in m.groups()[1:]), m.group(1)))
+# Debian 12's own kernels are 6.1.0-ABI-amd64, its updates 6.12.N+debR-amd64
+_RELEASE = re.compile(r"^(\d+)\.(\d+)\.(\d+)(?:-(\d+)|\+deb(\d+))-amd64$")
+
+
+def _of_series(rel, series):
+    return bool(_RELEASE.match(rel)) and (rel == series or rel.startswith(series + "."))
+
+
+def default_kernel(series=None):
+    """The kernel to boot: series (else $TARNEX_LAB_KERNEL, else "6.1") is
+    a series such as "6.1" or "6.12", meaning the newest Debian amd64
+    headers of that series installed on the host (installed from the
+    package lists when there are none), or one release such as
+    "6.12.118+deb12-amd64"."""
+    series = series or os.environ.get("TARNEX_LAB_KERNEL") or "6.1"
+    key = lambda r: tuple(int(x or 0) for x in _RELEASE.match(r).groups())
+    have = [os.path.basename(d)[len("linux-headers-"):]
+            for d in glob.glob("/usr/src/linux-headers-*-amd64")]
+    found = sorted((r for r in have if _of_series(r, series)), key=key)
     if not found:
-        raise LabError("no linux-headers-*-amd64 installed")
-    return max(found)[1]
+        text = run(["apt-cache", "search", "--names-only",
+                    "^linux-headers-%s[.-]" % re.escape(series)])
+        found = sorted((l.split()[0][len("linux-headers-"):] for l in text.splitlines()
+                        if _of_series(l.split()[0][len("linux-headers-"):], series)), key=key)
+        if not found:
+            raise LabError("no Debian amd64 kernel headers of %s" % series)
+    return found[-1]
 
 
 def _fetch(pkg, version=""):
@@ -194,7 +208,7 @@ def prepare(kernel, driver=None, kdump=False):
         kos = {"tarnex": driver or build_module(os.path.join(HERE, "tarnex"), kernel),
                "emuhba": build_module(os.path.join(HERE, "emuhba"), kernel),
                "panic_exit": build_module(os.path.join(HERE, "panic_exit"), kernel),
-               "panicforkiv": build_module(os.path.join(TOP, "panicforkiv"), kernel, w1=False)}
+               "panicforkiv": build_module(os.path.join(TOP, "panicforkiv"), kernel)}
         sd_mod = glob.glob(moddir + "/kernel/drivers/scsi/sd_mod.ko*")[0]
         want = run(["modinfo", "-F", "vermagic", sd_mod])
         for name, ko in kos.items():
@@ -258,6 +272,10 @@ def _cpio(root, out, mode):
                        cwd=root, input=names, stdout=f, check=True)
 
 
+def _plain(path):
+    return re.sub(r"\.ko\.xz$", ".ko", path)
+
+
 def build_initramfs(prep, out, scenarios=()):
     """An uncompressed newc cpio (unpacked faster than gzip under emulation).
     Scenarios given as host paths join guest/scen. With kexec prepared, a
@@ -275,12 +293,17 @@ def build_initramfs(prep, out, scenarios=()):
     boot = _kmod_closure(prep["moddir"], BOOT_KMODS)
     for m in boot + _kmod_closure(prep["moddir"], EXTRA_KMODS):
         os.makedirs(os.path.join(kmod, os.path.dirname(m)), exist_ok=True)
-        shutil.copy(os.path.join(prep["moddir"], m), os.path.join(kmod, m))
+        if m.endswith(".ko"):
+            shutil.copy(os.path.join(prep["moddir"], m), os.path.join(kmod, m))
+        else:   # 6.12's .ko.xz: busybox's insmod reads plain modules only
+            with open(os.path.join(kmod, _plain(m)), "wb") as f:
+                subprocess.run(["xz", "-dc", os.path.join(prep["moddir"], m)], stdout=f,
+                               check=True)
     for f in ("modules.order", "modules.builtin", "modules.builtin.modinfo"):
         shutil.copy(os.path.join(prep["moddir"], f), kmod)
     run(["depmod", "-b", root, prep["kernel"]])
     with open(os.path.join(root, "modules.order"), "w") as f:
-        f.writelines("/lib/modules/%s/%s\n" % (prep["kernel"], m) for m in boot)
+        f.writelines("/lib/modules/%s/%s\n" % (prep["kernel"], _plain(m)) for m in boot)
     i386 = ["/lib32", "/usr/lib32", "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu"]
     amd64 = ["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"]
     _copy_elf(root, prep["tarnex"], "/usr/sbin/tarnex", i386, "/lib32")
@@ -497,7 +520,7 @@ class Machine:
 
     def __init__(self, kernel=None, bmc="own", bmc_args=(), driver=None, kdump=False,
                  memory=512, scenarios=(), keep=None):
-        self.prep = prepare(kernel or default_kernel(), driver, kdump)
+        self.prep = prepare(default_kernel(kernel), driver, kdump)
         self.bmc, self.bmc_args, self.memory = BMCS[bmc], bmc_args, memory
         self.keep = keep or os.environ.get("TARNEX_LAB_KEEP")
         self.dir = self.keep or tempfile.mkdtemp(prefix="tarnex-lab-")

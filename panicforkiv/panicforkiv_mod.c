@@ -58,6 +58,7 @@ typedef unsigned long (*kallsyms_lookup_name_t)(const char *name);
 
 static kallsyms_lookup_name_t my_kallsyms_lookup_name;
 static void (*my_bust_spinlocks)(int yes);
+unsigned long panicforkiv_timer_irq_flags;	/* see panicforkiv_irq_mask() */
 #if PFK_OLD_RUNTIME_SYMBOLS
 static ssize_t (*my_kexec_crash_loaded_show)(void *subsys, char *page);
 static int (*my_cmdline_read_proc)(char *page, char **start, off_t off, int count,

@@ -154,15 +154,29 @@ static inline void panicforkiv_try_unlock(panicforkiv_trylock_t *lock)
 }
 
 /* --- interrupt lines --- */
+/*
+ * Line 0 is the timer.  Masking it keeps the timer, and with it every
+ * timer-driven user of the KCS ports such as the kernel's own IPMI driver,
+ * off this CPU while a machine-status sequence runs.  Where the tick no
+ * longer comes on line 0 (the local APIC timer), local interrupts go off
+ * with it and come back, as they were, with its unmask.  One sequence at a
+ * time holds line 0, so one saved state is enough.
+ */
+extern unsigned long panicforkiv_timer_irq_flags;
+
 /* Mask a line without waiting for handlers already running. */
 static inline void panicforkiv_irq_mask(unsigned int irq)
 {
 	disable_irq_nosync(irq);
+	if (irq == 0)
+		local_irq_save(panicforkiv_timer_irq_flags);
 }
 
 static inline void panicforkiv_irq_unmask(unsigned int irq)
 {
 	enable_irq(irq);
+	if (irq == 0)
+		local_irq_restore(panicforkiv_timer_irq_flags);
 }
 
 #ifndef KERN_CONT

@@ -46,17 +46,27 @@ def spmi_tables(work):
 
 
 PANIC_END = dict(panic=True, args=["lab.nomods=1"])
+# beside the kernel's ipmi_si: a BMC that answers Get Device ID in 50 ms
+# keeps its requests in flight; kdump without post-notifiers, as by default
+SLOW = dict(bmc_args=["--slow-ms", "50"])
+KDUMP_SI = dict(kdump=True, memory=1024, **SLOW)
 BOOTS = {  # name: (Machine options, boot options)
     "server": ({}, dict(scenarios=["add", "register", "edit", "mod_load", "mod_halt"], disks=2,
                         panic=True, spmi=True)),
     "kdump": (dict(kdump=True, memory=1024, bmc_args=["--silent-after", "10"]),
               dict(scenarios=["kdump_first"],
-                   args=["lab.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers"])),
+                   args=["lab.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers",
+                         "lab.silentload=1"])),
     "kexec": (dict(kdump=True, bmc_args=["--silent-after", "2"]),
               dict(scenarios=["kexec_reboot"], panic=True,
                    args=["lab.nomods=1", "ignore_loglevel"])),
     "ipmi_sim": (dict(bmc="ipmi_sim"), dict(scenarios=["mod_halt"], **PANIC_END)),
     "linux_event": ({}, dict(scenarios=["linux_event"], **PANIC_END)),
+    "coexist": (SLOW, dict(scenarios=["coexist"], **PANIC_END)),
+    "kdump_ipmi_si": (KDUMP_SI, dict(scenarios=["kdump_first"], args=[
+        "lab.nomods=1", "crashkernel=256M", "lab.ipmisi=4"])),
+    "crash_ipmi_si": (KDUMP_SI, dict(scenarios=["kdump_first"], args=[
+        "lab.nomods=1", "crashkernel=256M", "lab.crashsi=4"])),
 }
 
 
@@ -117,6 +127,12 @@ LOADED = ["<6>panicforkiv: ver.%s initialize start." % V, "<6>panicforkiv: ver.%
 REMOVED = ["<6>panicforkiv: ver.%s removed." % V]
 PANIC = [lab.PANIC_LINE, "panicforkiv: panicforkiv_panic_handler: panic process for kiv start."]
 HANDLER = "panicforkiv: panicforkiv_panic_handler: "
+DUMPING_TAIL = ["<6>panicforkiv: Please wait for a few seconds.",
+                "<6>panicforkiv: Setting system status to dumping.",
+                "<6>panicforkiv: Setting system status to dumping start...",
+                "<6>panicforkiv: Setting system status to dumping succeeded.",
+                "<6>panicforkiv: Sending ipmi message succeeded.", LOADED[1]]
+SI_PORTS = "0ca2-0ca2 : ipmi_si\n0ca3-0ca3 : ipmi_si\n"
 PANIC_EXIT = "panic_exit: last panic notifier, telling QEMU"
 # The deadline counts the module's 1 ms polling delays, not the clock; under
 # emulation on a busy host one polling step took 1 to 2.8 ms of the host's
@@ -204,12 +220,8 @@ ROWS = [
         "<6>panicforkiv: DMI: KCS interface address: 00000ca2",
         "<6>panicforkiv: IPMI: Success. KCS interface address: 00000ca2"])),
     ("kdump", "kdump_second/load", dict(proc="debug\nmessage\n", klog_has=[
-        "<6>panicforkiv: get_kernel_mode: kernel mode = 2nd kernel"], klog_quiet_tail=[
-        "<6>panicforkiv: Please wait for a few seconds.",
-        "<6>panicforkiv: Setting system status to dumping.",
-        "<6>panicforkiv: Setting system status to dumping start...",
-        "<6>panicforkiv: Setting system status to dumping succeeded.",
-        "<6>panicforkiv: Sending ipmi message succeeded.", LOADED[1]])),
+        "<6>panicforkiv: get_kernel_mode: kernel mode = 2nd kernel"],
+        klog_quiet_tail=DUMPING_TAIL)),
     ("kdump", "kdump_second/msg_halt", dict(out="rc=1\n")),
     ("kdump", "kdump_second/msg_read", dict(out="rc=1\n2")),
     ("kdump", "kdump_second/msg_bad", dict(out="rc=-22\n", klog=[
@@ -256,6 +268,25 @@ ROWS = [
     # OS critical stop 0x20, "sys", sensor-specific 0x6f, runtime stop 0xa1
     ("linux_event", "linux_event/si", dict(rc="0\n", dev="/dev/ipmi0\n")),
     ("linux_event", None, dict(bmc_events=["41 03 20 73 6f a1 79 73"])),
+    # beside ipmi_si with requests in flight: at the panic its notifier
+    # finishes them and sends its event, then the module sends "halt" whole
+    ("coexist", "coexist/si", dict(rc="0\n", ioports=SI_PORTS)),
+    ("coexist", "coexist", dict(ipmiload="flowing, bad=0\n")),
+    ("coexist", None, dict(hook_calls=1, bmc_events=["41 03 20 73 6f a1 79 73"],
+                           bmc_status=HALT, console=PANIC + [
+        HANDLER + "kdump is not ready.", HOOK, "panicforkiv: Sending ipmi message succeeded.",
+        "panic_exit: last panic notifier, telling QEMU"])),
+    # kdump from the middle of ipmi_si's traffic: the crash kernel's module
+    # finds the interface out of step, recovers it and announces "dumping"
+    ("kdump_ipmi_si", "kdump_first/si", dict(rc="0\n", ioports=SI_PORTS)),
+    ("kdump_ipmi_si", "kdump_second/load", dict(klog_quiet_tail=DUMPING_TAIL, klog_has=[
+        "<6>panicforkiv: kcs_write: start ...", "<3>panicforkiv: kcs_write: not WRITE_STATE.",
+        "<6>panicforkiv: kcs_write: exit 2", "<6>panicforkiv: kcs_write: start ..."])),
+    ("kdump_ipmi_si", None, dict(hook_calls=1, bmc_status=DUMPING + HALT, bmc_events=[])),
+    # ipmi_si busy in the crash kernel itself: the status calls still whole
+    ("crash_ipmi_si", "kdump_second/si", dict(rc="0\n")),
+    ("crash_ipmi_si", "kdump_second/load", dict(klog_quiet_tail=DUMPING_TAIL)),
+    ("crash_ipmi_si", None, dict(hook_calls=1, bmc_status=DUMPING + HALT)),
 ]
 
 
