@@ -9,6 +9,13 @@
 #include "conf/scan.h"
 #include "runtime/report.h"
 
+// A mapping that records are carved from (see alloc_record).
+struct record_chunk {
+    size_t bytes;  // the whole mapping, this header included
+    size_t live;   // records carved from it and not yet removed
+    alignas(conf_record) char room[];
+};
+
 namespace {
 
 enum {
@@ -20,32 +27,55 @@ enum {
 // A record and its text are carved together from chunks of many at once: a
 // table of 100,000 lines is 300,000 records, and two allocations with their
 // first-touch page faults per token would cost more than reading the file.
-// The chunks are mapped with their pages already present. Like every list,
-// they live until the process exits: a removed record's room is not reused,
-// only a text given to the record later (conf_set_text) is freed with it.
+// The chunks are mapped with their pages already present. A removed
+// record's room is not reused on its own; a chunk counts its records still
+// in a list, and once none is left it is unmapped (or, the newest chunk,
+// carved again from its start). So a process that reads and empties lists
+// over and over, as a fuzzer does, keeps its memory.
 enum {
     RECORD_CHUNK_BYTES = 256 * 1024,
 };
 
-char *g_chunk_next;  // unused part of the newest chunk
+record_chunk *g_chunk;  // the newest chunk
+char *g_chunk_next;     // its unused part
 char *g_chunk_end;
 
 conf_record *alloc_record(unsigned text_size) {
     size_t need = (sizeof(conf_record) + text_size + alignof(conf_record) - 1) &
                   ~(alignof(conf_record) - 1);
     if ((size_t)(g_chunk_end - g_chunk_next) < need) {
-        size_t bytes = need > (size_t)RECORD_CHUNK_BYTES ? need : (size_t)RECORD_CHUNK_BYTES;
-        void *chunk = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (chunk == MAP_FAILED)
+        size_t bytes = sizeof(record_chunk) + need;
+        if (bytes < (size_t)RECORD_CHUNK_BYTES)
+            bytes = RECORD_CHUNK_BYTES;
+        void *map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (map == MAP_FAILED)
             return nullptr;
-        g_chunk_next = (char *)chunk;
-        g_chunk_end = g_chunk_next + bytes;
+        if (g_chunk && g_chunk->live == 0)
+            munmap(g_chunk, g_chunk->bytes);
+        g_chunk = (record_chunk *)map;
+        g_chunk->bytes = bytes;
+        g_chunk->live = 0;
+        g_chunk_next = g_chunk->room;
+        g_chunk_end = (char *)map + bytes;
     }
-    conf_record *rec = (conf_record *)g_chunk_next;  // fresh mappings are zero-filled
+    conf_record *rec = (conf_record *)g_chunk_next;
     g_chunk_next += need;
+    *rec = conf_record{};  // the room may have held records before
     rec->text = (char *)(rec + 1);
+    rec->chunk = g_chunk;
+    g_chunk->live++;
     return rec;
+}
+
+void release_record(conf_record *rec) {
+    record_chunk *chunk = rec->chunk;
+    if (!chunk || --chunk->live > 0)
+        return;
+    if (chunk == g_chunk)
+        g_chunk_next = chunk->room;
+    else
+        munmap(chunk, chunk->bytes);
 }
 
 bool text_is_inline(const conf_record *rec) {
@@ -77,6 +107,7 @@ void conf_remove(conf_list *list, conf_record *rec) {
     if (!text_is_inline(rec))
         free(rec->text);
     rec->text = nullptr;
+    release_record(rec);
 }
 
 void conf_set_text(conf_record *rec, char *text, uint32_t size) {

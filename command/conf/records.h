@@ -25,6 +25,7 @@ struct conf_record {
     uint32_t field;      // 1-based position on its line, the comment and line end included
     uint32_t spare[3];   // free for the user of a list
     uint32_t flags;
+    struct record_chunk *chunk;  // where the record's room was carved; null for one of the caller's
 };
 
 struct conf_list {
@@ -51,7 +52,8 @@ int conf_select(void *context);
 
 // The last record of a list, or null when it is empty.
 conf_record *conf_last(const conf_list *list);
-// Unlinks a record from its list and frees its text.
+// Unlinks a record from its list and frees it with its text: it must not
+// be looked at afterwards.
 void conf_remove(conf_list *list, conf_record *rec);
 // Gives a record a new text of size bytes (with its zero) taken from
 // malloc; the record owns it from then on.

@@ -193,11 +193,17 @@ unsigned scan_block_size(void) {
 
 int scan_stream(const char *path, int fd, int32_t timeout_ms, const scan_callbacks *cb,
                 unsigned *detail) {
+    return scan_stream_limited(path, fd, timeout_ms, cb, 0, detail);
+}
+
+int scan_stream_limited(const char *path, int fd, int32_t timeout_ms, const scan_callbacks *cb,
+                        size_t max_bytes, unsigned *detail) {
     int saved_errno = errno;
     unsigned code = 0;
     int err = 0;
     bool call_end = false;
     bool opened = false;
+    size_t total = 0;
     char *block = nullptr;
     scan_state *s = nullptr;
     unsigned block_size = scan_block_size();
@@ -208,13 +214,22 @@ int scan_stream(const char *path, int fd, int32_t timeout_ms, const scan_callbac
         goto out;
     }
     if (path) {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        // A FIFO without a writer would block open itself, before the
+        // time-out can act; opened non-blocking, it waits in poll instead.
+        // The reads block again as for a descriptor handed in.
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd == -1) {
             code = SCAN_DETAIL_OPEN;
             err = errno;
             goto out;
         }
         opened = true;
+        int flags = fcntl(fd, F_GETFL);
+        if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+            code = SCAN_DETAIL_OPEN;
+            err = errno;
+            goto out;
+        }
     } else if (fd < 0) {
         code = SCAN_DETAIL_BAD_FD;
         err = EINVAL;
@@ -273,6 +288,14 @@ int scan_stream(const char *path, int fd, int32_t timeout_ms, const scan_callbac
         if (got == -1) {
             code = SCAN_DETAIL_READ;
             err = errno;
+            goto out;
+        }
+        // Nothing past the bound is looked at, so what a caller collects
+        // stays bounded however much the input holds.
+        total += (size_t)got;
+        if (max_bytes && total > max_bytes) {
+            code = SCAN_DETAIL_TOO_MUCH;
+            err = EFBIG;
             goto out;
         }
         walk_result r = got == 0 ? finish_input(s) : walk_block(s, block, (unsigned)got);

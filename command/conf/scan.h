@@ -2,6 +2,7 @@
 // words, comments and line ends with line and column numbers.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum {
@@ -29,6 +30,7 @@ enum {
     SCAN_DETAIL_STATE_MEM = 0x200002,         // state record allocation (ENOMEM)
     SCAN_DETAIL_TOKEN_BUFFER_MEM = 0x200401,  // token buffer allocation (ENOMEM)
     SCAN_DETAIL_TOKEN_TOO_LONG = 0x300003,    // token of L bytes or more (E2BIG)
+    SCAN_DETAIL_TOO_MUCH = 0x200004,          // more input than the caller's bound (EFBIG)
 };
 
 struct scan_callbacks {
@@ -58,6 +60,10 @@ struct scan_callbacks {
 // since the token would otherwise reach the callback cut short.
 int scan_stream(const char *path, int fd, int32_t timeout_ms, const scan_callbacks *cb,
                 unsigned *detail);
+// The same, failing with SCAN_DETAIL_TOO_MUCH (EFBIG) as soon as more than
+// max_bytes bytes have been read; 0 means no bound.
+int scan_stream_limited(const char *path, int fd, int32_t timeout_ms, const scan_callbacks *cb,
+                        size_t max_bytes, unsigned *detail);
 
 // The block size L: the system's line maximum when it lies in 1..4096, else
 // 4096. A token may be at most L - 1 bytes long.

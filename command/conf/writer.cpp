@@ -8,12 +8,19 @@
 //  4. the directory is synced, so the new names are on disk as well.
 // SIGHUP, SIGINT and SIGTERM are held back from the start to the end and
 // delivered after the table is complete.
+//
+// An existing P that is not a regular file (a device node, FIFO, directory
+// or symbolic link) is refused before anything moves. Temporary files that
+// killed runs left beside P are removed by the next replace: the command
+// holds its lock file, so no other run is writing one at that moment.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "conf/conf.h"
@@ -37,6 +44,7 @@ enum {
     LOC_SAVE_RENAME = 0x2067,
     LOC_SAVE_DIR_OPEN = 0x2068,
     LOC_SAVE_DIR_SYNC = 0x2069,
+    LOC_SAVE_NOT_REGULAR = 0x206a,
 };
 
 enum {
@@ -67,6 +75,49 @@ int sync_directory(const char *path, char *scratch) {
         report_io(dir, errno, LOC_SAVE_DIR_SYNC);
     close(fd);
     return r;
+}
+
+// 0 when path is absent or a regular file, else the error number that
+// refuses it.
+int refuse_target(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) == -1 || S_ISREG(st.st_mode))
+        return 0;
+    if (S_ISLNK(st.st_mode))
+        return ELOOP;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
+bool is_temp_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Removes what earlier runs killed between mkstemp and rename left beside
+// path: regular files named path plus six mkstemp characters, owned by
+// root, with mkstemp's mode 0600. scratch is a buffer as for sync_directory.
+void remove_stale_temporaries(const char *path, char *scratch) {
+    const char *dir = dirname(strcpy(scratch, path));
+    const char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
+    size_t base_len = strlen(base);
+    DIR *d = opendir(dir);
+    if (!d)
+        return;  // the save itself reports what is wrong with the directory
+    while (const struct dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        if (strlen(name) != base_len + TEMP_SUFFIX_LEN || memcmp(name, base, base_len) != 0)
+            continue;
+        bool temp_name = true;
+        for (int i = 0; i < TEMP_SUFFIX_LEN; i++)
+            temp_name = temp_name && is_temp_char(name[base_len + i]);
+        struct stat st;
+        if (!temp_name || fstatat(dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == -1 ||
+            !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 07777) != 0600)
+            continue;
+        if (unlinkat(dirfd(d), name, 0) == 0)
+            log_info("%s/%s: stale temporary file removed.\n", dir, name);
+    }
+    closedir(d);
 }
 
 // Logs the held-back signals that are pending and flushes every stream,
@@ -169,8 +220,15 @@ int save_hba_addr_conf(const char *path) {
     int result = -1;
     unsigned rotate_detail = 0;
     FILE *stream = nullptr;
+    int fd;
+    int refused = refuse_target(path);
+    if (refused) {
+        report_io(path, refused, LOC_SAVE_NOT_REGULAR);
+        goto out;
+    }
+    remove_stale_temporaries(path, scratch);
     snprintf(temp, temp_size, "%sXXXXXX", path);
-    int fd = mkstemp(temp);
+    fd = mkstemp(temp);
     if (fd == -1) {
         report_io(temp, errno, LOC_SAVE_MKSTEMP);
         goto out;

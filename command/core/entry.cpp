@@ -150,14 +150,7 @@ int run_change(int32_t timeout) {
 }
 
 int run_delete(int32_t timeout) {
-    int found = 0;
-    for (int i = 0; i < g_opt.operand_count; i++) {
-        if (parse_hba_addr_conf_delete(g_opt.operands[i]) == 0)
-            fprintf(stderr, "ERROR: label %s is not found.\n", g_opt.operands[i]);
-        else
-            found = 1;
-    }
-    if (!found)
+    if (parse_hba_addr_conf_delete_labels(g_opt.operand_count, g_opt.operands) == 0)
         return end_run(LOC_END_DELETE_NONE, EXIT_DELETE_NONE);
     return register_and_save(&delete_ends, timeout);
 }
@@ -185,7 +178,7 @@ int tarnex_main(int argc, char **argv) {
     log_info("start.\n");
 
     // Held until the process exits; the kernel drops the lock then.
-    int lock_fd = open_with_retry(LOCK_PATH, O_RDWR);
+    int lock_fd = open_lock_file(LOCK_PATH);
     if (lock_fd == -1)
         return end_run(LOC_END_LOCK_OPEN, EXIT_LOCK_OPEN);
     if (lockf_with_retry(lock_fd, F_TLOCK, 0, LOCK_PATH) != 0)

@@ -66,6 +66,69 @@ unsigned check_new_label(const char *label) {
     return 0;
 }
 
+// Removes every entry line whose first word match accepts, from that word up
+// to and including its line end, so its comment goes with it; returns the
+// number of lines removed.
+int delete_matching(bool (*match)(void *context, const char *word), void *context) {
+    conf_list *list = &g_hba_conf;
+    int count = 0;
+    bool marking = false;
+    for (conf_record *rec = list->first; rec; rec = rec->next) {
+        if (!marking && is_first_word(rec) && match(context, rec->text)) {
+            marking = true;
+            count++;
+        }
+        if (marking) {
+            rec->flags |= REC_DELETED;
+            if (rec->flags & REC_EOL)
+                marking = false;
+        }
+    }
+    // Removed at once, so that a later delete of the run sees the result.
+    conf_record *next;
+    for (conf_record *rec = list->first; rec; rec = next) {
+        next = rec->next;
+        if (rec->flags & REC_DELETED)
+            conf_remove(list, rec);
+    }
+    return count;
+}
+
+bool matches_label(void *label, const char *word) {
+    return label_equals(word, (const char *)label);
+}
+
+// The labels of a delete as a hash set, so that each line is looked up
+// once however many labels are given: open addressing over the labels'
+// indices, -1 marking an empty slot.
+struct label_set {
+    char *const *labels;
+    int *slots;
+    size_t mask;            // number of slots (a power of two) minus 1
+    unsigned char *found;   // per label: it removed lines
+};
+
+// The slot of the label of len bytes, or the empty slot where it belongs.
+size_t find_slot(const label_set *set, const char *label, size_t len) {
+    size_t h = 2166136261u;  // FNV-1a
+    for (size_t i = 0; i < len; i++)
+        h = (h ^ (unsigned char)label[i]) * 16777619u;
+    size_t slot = h & set->mask;
+    for (int i; (i = set->slots[slot]) != -1; slot = (slot + 1) & set->mask)
+        if (strlen(set->labels[i]) == len && memcmp(set->labels[i], label, len) == 0)
+            break;
+    return slot;
+}
+
+bool matches_set(void *context, const char *word) {
+    label_set *set = (label_set *)context;
+    long len = label_length(word);
+    int i = len < 0 ? -1 : set->slots[find_slot(set, word, (size_t)len)];
+    if (i != -1)
+        set->found[i] = 1;
+    return i != -1;
+}
+
 // Gives rec the text new_label "," rest, rest being what followed the
 // first "," of its word. 0, or -1 after reporting.
 int rename_word(conf_record *rec, const char *new_label) {
@@ -98,32 +161,43 @@ void print_new_label_rule(void) {
 }
 
 int parse_hba_addr_conf_delete(const char *label) {
-    conf_list *list = &g_hba_conf;
-    int count = 0;
+    return delete_matching(matches_label, (void *)label);
+}
 
-    // Marking pass: a matching line is marked from its first word up to and
-    // including its line end, so its comment goes with it.
-    bool marking = false;
-    for (conf_record *rec = list->first; rec; rec = rec->next) {
-        if (!marking && is_first_word(rec) && label_equals(rec->text, label)) {
-            marking = true;
-            count++;
+int parse_hba_addr_conf_delete_labels(int count, char *const labels[]) {
+    size_t slots = 2;
+    while (slots < (size_t)count * 2)
+        slots <<= 1;
+    label_set set = {labels, (int *)malloc(slots * sizeof(int)), slots - 1,
+                     (unsigned char *)calloc((size_t)count + 1, 1)};
+    if (set.slots && set.found) {
+        memset(set.slots, 0xff, slots * sizeof(int));
+        for (int i = 0; i < count; i++) {
+            size_t slot = find_slot(&set, labels[i], strlen(labels[i]));
+            if (set.slots[slot] == -1)  // a repeated label finds nothing left
+                set.slots[slot] = i;
         }
-        if (marking) {
-            rec->flags |= REC_DELETED;
-            if (rec->flags & REC_EOL)
-                marking = false;
-        }
+        delete_matching(matches_set, &set);
     }
-
-    // Removal pass, so that the next delete of the run sees the result.
-    conf_record *next;
-    for (conf_record *rec = list->first; rec; rec = next) {
-        next = rec->next;
-        if (rec->flags & REC_DELETED)
-            conf_remove(list, rec);
+    // The messages are gathered and written at once: a write per label
+    // would cost more than the whole delete.
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *messages = open_memstream(&text, &len);
+    int found = 0;
+    for (int i = 0; i < count; i++) {
+        // Without room for the set, one walk per label does the same.
+        if (set.slots && set.found ? set.found[i] : parse_hba_addr_conf_delete(labels[i]) > 0)
+            found++;
+        else
+            fprintf(messages ? messages : stderr, "ERROR: label %s is not found.\n", labels[i]);
     }
-    return count;
+    if (messages && fclose(messages) == 0)
+        fwrite(text, 1, len, stderr);
+    free(text);
+    free(set.slots);
+    free(set.found);
+    return found;
 }
 
 int parse_hba_addr_conf_change(const char *old_label, const char *new_label) {

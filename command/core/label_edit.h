@@ -4,6 +4,11 @@
 
 // Removes every line labelled label; returns the count.
 int parse_hba_addr_conf_delete(const char *label);
+// Removes every line labelled with one of the labels, in one walk over the
+// table, and writes "label ... is not found" for each label (in order) that
+// removed nothing, a repeated one included; returns the number of labels
+// that removed lines.
+int parse_hba_addr_conf_delete_labels(int count, char *const labels[]);
 // Renames every line labelled old_label; returns the count, 0 when none
 // matched, or -1.
 int parse_hba_addr_conf_change(const char *old_label, const char *new_label);

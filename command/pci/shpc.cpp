@@ -1,9 +1,11 @@
 #include "pci/shpc.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "conf/scan.h"
 #include "pci/pci_regs.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
@@ -65,6 +67,40 @@ void log_pci_address_values(const pci_function *f, unsigned value, uint32_t code
     log_err("%04x:%02x:%02x.%d(%u:%x)\n", f->domain, f->bus, f->device, f->function, value, code);
 }
 
+// The kernel's lockdown, in force under Secure Boot, refuses writes to
+// configuration space with EPERM. The file lists the modes with the one in
+// force in brackets: "none [integrity] confidentiality".
+#define LOCKDOWN_PATH "/sys/kernel/security/lockdown"
+
+enum {
+    LOCKDOWN_MODE_MAX = 32,
+};
+
+int take_lockdown_mode(void *context, const char *text, unsigned size, unsigned, unsigned,
+                       int token_class) {
+    if (token_class != TOKEN_WORD || text[0] != '[' || size < 3 || text[size - 2] != ']')
+        return 1;
+    snprintf((char *)context, LOCKDOWN_MODE_MAX, "%.*s", (int)size - 3, text + 1);
+    return 0;
+}
+
+// After the report of a write that failed with err: when the lockdown
+// explains it, say so, or the operator sees only the fatal error. The
+// line follows the report on standard error as well; it comes only with a
+// registration that fails anyway, after the message that says so.
+void report_lockdown(int err) {
+    char mode[LOCKDOWN_MODE_MAX] = "";
+    scan_callbacks cb = {nullptr, take_lockdown_mode, nullptr, mode};
+    if (err != EPERM || scan_stream(LOCKDOWN_PATH, -1, 0, &cb, nullptr) == -1 || !mode[0] ||
+        strcmp(mode, "none") == 0)
+        return;
+#define LOCKDOWN_TEXT \
+    "kernel lockdown (%s) refuses writes to PCI configuration space; the SHPC register window " \
+    "needs one.\n"
+    fprintf(stderr, "ERROR: " LOCKDOWN_TEXT, mode);
+    log_err(LOCKDOWN_TEXT, mode);
+}
+
 }  // namespace
 
 void log_pci_address(const pci_function *f, uint32_t code) {
@@ -124,8 +160,10 @@ int shpc_read_register(pci_function *f, uint8_t cap, uint8_t index, uint32_t *va
     uint32_t code = 0;
     // The select byte keeps the last index written; nothing restores it.
     if (!pci_cfg_write8(f, index, (uint32_t)cap + DWORD_SELECT, &code)) {
+        int err = errno;
         report_fatal(LOC_SHPC_SELECT);
         log_pci_address(f, code);
+        report_lockdown(err);
         return -1;
     }
     if (!pci_cfg_read32(f, value_out, (uint32_t)cap + DWORD_DATA, &code)) {

@@ -59,9 +59,9 @@ enum {
 const char class_name_op[] = "get_pci_by_guess_mxv_class";
 const char volume_op[] = "get_pci_by_mxv";
 
+// Standard error only, as the device path's twin of this message.
 void report_illegal_class(const char *name) {
     fprintf(stderr, "ERROR: illegal class-name %s.\n", name);
-    log_err("illegal class-name %s.\n", name);
 }
 
 // The argument vector of a query; returns the number of words.

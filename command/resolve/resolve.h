@@ -119,7 +119,9 @@ enum {
 
 // Runs path with argv (by absolute path, no PATH search) with standard
 // input on /dev/null and standard output and error into a pipe that
-// scan_stream reads with the time-out and callbacks. 0 once the child has
+// scan_stream reads with the time-out and callbacks; more than 1 MiB of
+// output fails the run with EFBIG. A failed read kills the child's process
+// group, which the child leads. 0 once the child has
 // exited (any status), with its wait status in *status; -1 with errno set
 // and *detail = RUN_DETAIL_FAILED otherwise.
 int run_command(const char *path, char *const argv[], int32_t timeout_ms, const scan_callbacks *cb,

@@ -1,5 +1,7 @@
 // The child-process runner: a command's standard output and error are read
-// through one pipe by the line stream reader, with the run's time-out.
+// through one pipe by the line stream reader, with the run's time-out and a
+// bound on the bytes read. The child leads a process group of its own, so
+// that a command that is ended takes the processes it started with it.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +27,10 @@ enum {
 
 const char DEV_NULL[] = "/dev/null";
 
+// Far more than any answer of the commands run here (a few hundred bytes
+// per disk), small enough that what is collected from it stays modest.
+const size_t OUTPUT_LIMIT = 1024 * 1024;
+
 // Closes every descriptor from 3 up. Only async-signal-safe calls: this
 // runs between fork and exec.
 void close_other_descriptors(void) {
@@ -38,6 +44,7 @@ void close_other_descriptors(void) {
 }
 
 [[noreturn]] void run_child(const char *path, char *const argv[], int read_end, int write_end) {
+    setpgid(0, 0);
     close(read_end);
     int null_fd = open(DEV_NULL, O_RDWR);
     if (null_fd == -1)
@@ -87,14 +94,19 @@ int run_command(const char *path, char *const argv[], int32_t timeout_ms, const 
     }
     if (pid == 0)
         run_child(path, argv, p[0], p[1]);
+    // Set on both sides, so the group exists whichever runs first.
+    setpgid(pid, pid);
 
     close(p[1]);
-    if (scan_stream(nullptr, p[0], timeout_ms, cb, nullptr) == -1) {
-        // A silent, slow or unparsable command is ended at once; it is not
-        // waited for, since it may not die while it sleeps in the kernel.
+    if (scan_stream_limited(nullptr, p[0], timeout_ms, cb, OUTPUT_LIMIT, nullptr) == -1) {
+        // A silent, endless or unparsable command is ended at once with its
+        // whole group; it is not waited for, since it may not die while it
+        // sleeps in the kernel.
         int err = errno;
-        kill(pid, SIGTERM);
-        kill(pid, SIGKILL);
+        if (kill(-pid, SIGTERM) == -1)
+            kill(pid, SIGTERM);
+        if (kill(-pid, SIGKILL) == -1)
+            kill(pid, SIGKILL);
         close(p[0]);
         return fail(detail, err);
     }

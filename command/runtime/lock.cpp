@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +39,23 @@ int attempt_open(const retry_op *op) {
     return open(op->path, op->flags);
 }
 
+// The lock file is opened without following a symbolic link (a link planted
+// there would make root open any file read-write) and without waiting on
+// whatever answers open; it must be a regular file.
+int attempt_open_lock(const retry_op *op) {
+    int fd = open(op->path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    struct stat st;
+    int err = fstat(fd, &st) == -1 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (err) {
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 int attempt_lockf(const retry_op *op) {
     return lockf(op->fd, op->cmd, op->len);
 }
@@ -68,6 +86,11 @@ int with_retry(const retry_op *op, const retry_locations *loc) {
 
 int open_with_retry(const char *path, int flags) {
     retry_op op = {attempt_open, path, flags, -1, 0, 0};
+    return with_retry(&op, &open_locations);
+}
+
+int open_lock_file(const char *path) {
+    retry_op op = {attempt_open_lock, path, 0, -1, 0, 0};
     return with_retry(&op, &open_locations);
 }
 

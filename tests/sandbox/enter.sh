@@ -1,15 +1,14 @@
 #!/bin/sh
 # Runs inside a fresh private mount and UTS namespace (see sandbox.py):
-# mounts the fixture tree over the command's fixed paths, then executes
-# the given program. Nothing here is visible outside the namespace.
+# mounts the fixture tree over the command's fixed paths, names the host,
+# then executes the given program.
 # usage: enter.sh FIXTURE-ROOT HOSTNAME PROGRAM [ARG...]
 set -eu
 root=$1
-host=$2
+hostname "$2"
 shift 2
 
 mount --make-rprivate /
-hostname "$host"
 
 # Directories that may not exist on the host are made inside a tmpfs laid
 # over their parent.
@@ -31,14 +30,12 @@ bind "$root/sys_block" /sys/block
 bind "$root/sys_devices" /sys/devices
 over_dir "$root/sys_scsi_host" /sys/class scsi_host
 bind "$root/proc_devices" /proc/devices
-if [ -d "$root/dev" ]; then
-    # The fixture /dev still needs the few host nodes every program uses.
-    for node in null zero urandom; do
-        [ -e "$root/dev/$node" ] || touch "$root/dev/$node"
-        mount --bind "/dev/$node" "$root/dev/$node"
-    done
-    mount --rbind "$root/dev" /dev
-fi
+# The fixture /dev still needs the few host nodes every program uses.
+for node in null zero urandom; do
+    [ -e "$root/dev/$node" ] || touch "$root/dev/$node"
+    mount --bind "/dev/$node" "$root/dev/$node"
+done
+mount --rbind "$root/dev" /dev
 bind "$root/usr_sbin" /usr/sbin
 
 exec "$@"

@@ -1,132 +1,153 @@
-"""The command's entry: privilege, log, options and their messages."""
+"""The command's entry: privilege, log, lock, options, reading and listing
+the table."""
 
+import fcntl
 import os
-import re
+import threading
+import time
 import unittest
 
-from sandbox import LOG, NOBODY, TARNEX_BIN, TARNEX_RUNNER, SandboxTest
+from sandbox import EXTENDED, LOCK, LOG, TABLE, SandboxTest
 
-USAGE = ("ERROR: usage: tarnex -a DEVICE-PATH\n"
-         "ERROR:   or:  tarnex -d LABEL\n"
-         "ERROR:   or:  tarnex -c OLD-LABEL NEW-LABEL\n"
-         "ERROR:   or:  tarnex -l | -r\n")
-EXTENDED = {"KVXRtarnex": "KOBRANT"}
-OPTION_LINE = re.compile(r"option \d \d \d \d$")
+USAGE = ("ERROR: usage: tarnex -a DEVICE-PATH\nERROR:   or:  tarnex -d LABEL\n"
+         "ERROR:   or:  tarnex -c OLD-LABEL NEW-LABEL\nERROR:   or:  tarnex -l | -r\n")
+UNKNOWN = "ERROR: unknown option %s.\n"
+LOCK_PATH = "/var/opt/KVXRtarnex/lock/.tarnex.lock"
 
 
-class Privilege(SandboxTest):
+class Entry(SandboxTest):
     def test_non_root_gets_one_line_and_no_log(self):
-        r = self.sb.run("-l", user=NOBODY)
-        self.assertRun(r, 1, stderr="ERROR: must run as root.\n", stdout="")
+        self.assertRun(self.sb.run("-l", user=65534), 1, "ERROR: must run as root.\n", "")
         self.assertFalse(self.sb.exists(LOG))
 
+    def test_log_that_cannot_be_opened(self):
+        def check(setup, loc):
+            setup()
+            self.assertRun(self.sb.run("-l"), 2, "ERROR: initialization failed(%s).\n" % loc)
+            self.assertEqual(self.sb.read("var/target"), "")
+        self.sb.write("var/target", "")
+        self.each([(lambda: os.symlink(self.sb.path("var/target"), self.sb.path(LOG)), "407"),
+                   (lambda: os.mkdir(self.sb.path(LOG)), "407"),
+                   (lambda: self.sb.remove("var/log"), "408")], check)
 
-class ClosedStandardDescriptors(SandboxTest):
-    table = "label0,/dev/sda 0000:05:00.0\n"
-
-    def test_listing_to_a_closed_stdout_fails_and_stays_out_of_the_log(self):
-        runner = TARNEX_RUNNER + " " if TARNEX_RUNNER else ""
-        r = self.sb.run_program(["/bin/sh", "-c", runner + TARNEX_BIN + " -l >&- <&-"])
-        self.assertEqual(r.status, 30, r)
-        self.assertIn("(stdout): an input/output error has occurred(9:", r.stderr)
-        self.assertNotIn("label0", self.sb.read(LOG))
-
-
-class LogOpening(SandboxTest):
-    def test_log_that_is_a_symbolic_link_is_refused(self):
-        self.sb.write("var/log/target", "")
-        os.symlink(self.sb.path("var/log/target"), self.sb.path(LOG))
-        r = self.sb.run("-l")
-        self.assertRun(r, 2, stderr="ERROR: initialization failed(407).\n")
-        self.assertEqual(self.sb.read("var/log/target"), "")
-
-    def test_missing_log_directory(self):
-        self.sb.remove("var/log")
-        self.assertRun(self.sb.run("-l"), 2, stderr="ERROR: initialization failed(408).\n")
-
-    def test_log_that_is_a_directory_is_refused(self):
-        os.mkdir(self.sb.path(LOG))
-        self.assertRun(self.sb.run("-l"), 2, stderr="ERROR: initialization failed(407).\n")
-
-    def test_new_log_is_created_owner_rw_group_r(self):
+    def test_new_log_mode_and_rotation_at_the_limit(self):
         self.sb.run("-l")
         self.assertEqual(os.stat(self.sb.path(LOG)).st_mode & 0o7777, 0o640)
-        self.assertEqual(self.sb.log_messages()[0], "start.")
-
-    def test_rotation_at_exactly_the_limit(self):
-        self.sb.write(LOG, "x" * 1048575 + "\n")
-        self.sb.run("-l")
-        old = self.sb.read(LOG + ".1")
-        self.assertTrue(old.startswith("x" * 1048575 + "\n"))
-        # The line that found the file at the limit is the last of generation 1.
-        self.assertTrue(old.endswith(">start.\n"), old[-80:])
-        self.assertEqual(self.sb.log_messages()[0], "option 0 0 1 0")
-
-    def test_no_rotation_below_the_limit(self):
-        # The first line finds the file one byte short and is appended; the
-        # second finds it over the limit and rotates.
-        self.sb.write(LOG, "x" * 1048574 + "\n")
-        self.sb.run("-l")
-        old = self.sb.read(LOG + ".1").splitlines()
-        self.assertEqual(len(old), 3)
-        self.assertTrue(old[1].endswith(">start."))
-        self.assertTrue(old[2].endswith(">option 0 0 1 0"))
-
-
-class BadOptions(SandboxTest):
-    """Every bad option is reported, then the usage, then status 3."""
+        # 1 MiB: the record that finds the log at the limit is the last of
+        # generation 1; one byte short, it is appended and the next rotates.
+        for size, kept in ((1048576, ">start."), (1048575, ">option 0 0 1 0")):
+            self.sb.write(LOG, "x" * (size - 1) + "\n")
+            self.sb.run("-l")
+            self.assertTrue(self.sb.read(LOG + ".1").endswith(kept + "\n"), size)
 
     def test_bad_options(self):
-        unknown = "ERROR: unknown option %s.\n"
-        cases = [(args, "", None) for args in (
-            [], ["-l", "-r"], ["-c", "A"], ["-c", "A", "B", "C"], ["-l", "X"], ["-a"], ["-d"],
-            ["-a", "-d", "X"])]
-        cases += [
-            (["-x", "-l"], unknown % "-x", None),
-            (["-\x01", "-l"], "ERROR: unknown option character 0x1.\n", None),
-            ([b"-\xff", "-l"], "ERROR: unknown option character 0xff.\n", None),
-            (["-x", "-y", "-l"], unknown % "-x" + unknown % "-y", None),
-            (["-t", "5", "-l"], unknown % "-t", None),
-            (["-l", "-f"], "ERROR: option -f requires an argument.\n", EXTENDED),
-            (["-l", "-t"], "ERROR: option -t requires an argument.\n", EXTENDED)]
-        # Extended options need the exact variable.
-        cases += [(["-n", "-l"], unknown % "-n", {"KVXRtarnex": value})
-                  for value in ("KOBRANTX", "kobrant", "", " KOBRANT")]
-        for args, errors, env in cases:
-            with self.subTest(args=args, env=env):
-                self.sb.remove(LOG)
-                r = self.sb.run(*args, env=env)
-                self.assertRun(r, 3, stderr=errors + USAGE, stdout="")
-                msgs = self.sb.log_messages()
-                self.assertEqual(msgs[0], "start.")
-                self.assertEqual(msgs[-1], "end(1010).")
-                self.assertEqual(msgs[1] == "option has been extended.", env == EXTENDED, msgs)
-                self.assertFalse([m for m in msgs if OPTION_LINE.match(m)], msgs)
+        def check(args, errors, env=None):
+            r = self.sb.run(*args, env=env)
+            self.assertRun(r, 3, errors + USAGE, "")
+            ext = ["option has been extended."] if env == EXTENDED else []
+            self.assertEqual(self.sb.log(), ["start."] + ext + ["end(1010)."])
+        rows = [(args, "") for args in ([], ["-l", "-r"], ["-c", "A"], ["-c", "A", "B", "C"],
+                                        ["-l", "X"], ["-a"], ["-d"], ["-a", "-d", "X"])]
+        rows += [(["-x", "-y", "-l"], UNKNOWN % "-x" + UNKNOWN % "-y"),
+                 (["-\x01", "-l"], "ERROR: unknown option character 0x1.\n"),
+                 ([b"-\xff", "-l"], "ERROR: unknown option character 0xff.\n"),
+                 (["-t", "5", "-l"], UNKNOWN % "-t"),
+                 (["-l", "-f"], "ERROR: option -f requires an argument.\n", EXTENDED),
+                 (["-l", "-t"], "ERROR: option -t requires an argument.\n", EXTENDED)]
+        # Extended options need the exact value.
+        rows += [(["-n", "-l"], UNKNOWN % "-n", {"KVXRtarnex": v})
+                 for v in ("KOBRANTX", "kobrant", "", " KOBRANT")]
+        self.each(rows, check)
+
+    def test_option_lines(self):
+        def check(args, lines, env=None):
+            self.sb.run(*args, env=env)
+            self.assertEqual(self.sb.log()[1:1 + len(lines)], lines)
+        self.each([(["-a", "-a", "/dev/sda"], ["option 1 0 0 0"]),
+                   (["-d", "A", "B"], ["option 0 1 0 0"]), (["-c", "A", "B"], ["option 0 0 0 0"]),
+                   (["-r", "ignored"], ["option 0 0 0 1"]),
+                   (["-t", "0x10", "-n", "-o", "-", "-f", "/tmp/t", "-l"],
+                    ["option has been extended.", "specify -t 16", "specify -n.", "specify -o -.",
+                     "specify -f /tmp/t.", "option 0 0 1 0"], EXTENDED),
+                   (["-t", "010", "-l"], ["option has been extended.", "specify -t 8"], EXTENDED),
+                   (["-t", "soon", "-l"], ["option has been extended.", "specify -t 0"],
+                    EXTENDED)], check)
 
 
-class GoodOptions(SandboxTest):
-    def options_line(self, *args, env=None):
-        self.sb.run(*args, env=env)
-        msgs = self.sb.log_messages()
-        self.sb.remove(LOG)
-        return [m for m in msgs if OPTION_LINE.match(m) or m.startswith("specify")]
+class LockFile(SandboxTest):
+    def hold_lock(self, seconds):
+        fd = os.open(self.sb.path(LOCK), os.O_RDWR)
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        timer = threading.Timer(seconds, os.close, (fd,))
+        timer.start()
+        self.addCleanup(timer.join)
 
-    def test_mode_flags_in_the_option_line(self):
-        self.assertEqual(self.options_line("-a", "-a", "/dev/sda"), ["option 1 0 0 0"])
-        self.assertEqual(self.options_line("-d", "A", "B"), ["option 0 1 0 0"])
-        self.assertEqual(self.options_line("-c", "A", "B"), ["option 0 0 0 0"])
-        self.assertEqual(self.options_line("-l"), ["option 0 0 1 0"])
-        self.assertEqual(self.options_line("-r", "ignored"), ["option 0 0 0 1"])
+    def test_missing_lock_file(self):
+        self.sb.remove(LOCK)
+        msg = "%s: an input/output error has occurred(2:3de)." % LOCK_PATH
+        self.assertRun(self.sb.run("-l"), 10, "ERROR: %s\n" % msg, log=[msg, "end(fce)."])
+        self.assertFalse(self.sb.exists(LOCK))
 
-    def test_extended_options_are_logged(self):
-        self.assertEqual(
-            self.options_line("-t", "0x10", "-n", "-o", "-", "-f", "/tmp/t", "-l", env=EXTENDED),
-            ["specify -t 16", "specify -n.", "specify -o -.", "specify -f /tmp/t.",
-             "option 0 0 1 0"])
-        self.assertEqual(self.options_line("-t", "010", "-l", env=EXTENDED),
-                         ["specify -t 8", "option 0 0 1 0"])
-        self.assertEqual(self.options_line("-t", "soon", "-l", env=EXTENDED),
-                         ["specify -t 0", "option 0 0 1 0"])
+    def test_lock_is_retried_for_ten_seconds(self):
+        self.hold_lock(2.5)
+        start = time.monotonic()
+        self.assertRun(self.sb.run("-l"), 0, "")
+        self.assertGreater(time.monotonic() - start, 2)
+        self.sb.reset()
+        self.hold_lock(14)
+        r = self.sb.run("-c", "A", "B")
+        self.assertGreaterEqual(time.monotonic() - start, 12)
+        msg = "%s: an input/output error has occurred(b:413)." % LOCK_PATH
+        self.assertRun(r, 11, "ERROR: %s\n" % msg)
+        self.assertEqual(self.sb.log_records(), [
+            ("INFO", "start."), ("ERR", msg), ("ERR", "timeout in 10 * 1.0[s]"),
+            ("INFO", "end(fd3).")])
+
+
+class Table(SandboxTest):
+    def test_tables_that_cannot_be_read(self):
+        """Missing, badly formed (reported at each bad place), a zero byte,
+        a silent FIFO: status 4 and the reader's detail code."""
+        def check(table, detail, reports):
+            self.sb.remove("etc/hba_addr.conf")
+            if table == "fifo":
+                os.mkfifo(self.sb.path("etc/hba_addr.conf"))
+                keep = os.open(self.sb.path("etc/hba_addr.conf"), os.O_RDWR | os.O_NONBLOCK)
+                self.addCleanup(os.close, keep)
+            elif table is not None:
+                self.sb.write("etc/hba_addr.conf", table)
+            error = "%s: failed to access file(%x:1011)." % (TABLE, detail)
+            bad = ["%s(%d:%d): badly formed line in file(%x)." % ((TABLE,) + c) for c in reports]
+            self.assertRun(self.sb.run("-t", "1", "-l", env=EXTENDED), 4, "ERROR: %s\n" % error,
+                           "", log=["option has been extended.", "specify -t 1"] + bad
+                           + [error, "end(1011)."])
+        self.each([
+            (None, 5, []),
+            # One word or three, reported at the line end; a last line without its line feed.
+            ("a,/dev/sda 0000:05:00.0\nlonely\n\n# fine\nx y z # c\nlast", 0xc,
+             [(2, 6, 0x2011), (5, 9, 0x2011), (6, 4, 0x2011)]),
+            # Every bad byte at its own column: the CR of CR LF, DEL, 8-bit.
+            (b"a,/dev/sda 0000:05:00.0\r\n# c\r\nb,/dev/s\x7f\xe9 0000:06:00.0\r\n", 0xc,
+             [(1, 24, 0x2010), (3, 9, 0x2010), (3, 10, 0x2010), (3, 24, 0x2010)]),
+            (b"a,/dev/sda 0000:05:00.0\nb,/dev/sd\0b 0000:06:00.0\n", 0xd, []),
+            ("fifo", 9, [])], check)
+
+    def test_listing_normalises_blanks_and_keeps_comments(self):
+        table = ("  a,/dev/sda\t0000:05:00.0\n# comment  with\tblanks # more\n\n \t\n"
+                 "b,/dev/sdb,tovrd   0000:06:00.0 #  trailing\nc,/dev/sdc 0000:07:00.0")
+        self.sb.write("etc/hba_addr.conf", table)
+        self.assertRun(self.sb.run("-l"), 0, "", "a,/dev/sda 0000:05:00.0\n# comment  with\t"
+                       "blanks # more\n\n\nb,/dev/sdb,tovrd 0000:06:00.0 #  trailing\n"
+                       "c,/dev/sdc 0000:07:00.0\n", log=["end(1021)."])
+        self.assertEqual(self.sb.read("etc/hba_addr.conf"), table)
+        self.assertEqual(self.sb.listdir("etc"), ["alterpm.conf", "hba_addr.conf"])
+
+    def test_listing_that_cannot_be_written_ends_with_30(self):
+        self.sb.write("etc/hba_addr.conf", "a,/dev/sda 0000:05:00.0\n")
+        with open("/dev/full", "wb") as full:
+            r = self.sb.run("-l", stdout=full)
+        error = "(stdout): an input/output error has occurred(1c:2050)."
+        self.assertRun(r, 30, "ERROR: %s\n" % error, log=[error, "end(1020)."])
 
 
 if __name__ == "__main__":

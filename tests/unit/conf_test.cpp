@@ -1,139 +1,80 @@
-// Failing field selection, bus IDs and what the append refuses. The record
-// list is shown end to end by the sandbox's table, listing and edit tests.
+// Bus IDs and alternative-list items: the values taken, and the reports of
+// what is refused.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "conf/conf.h"
-#include "conf/scan.h"
-#include "conf_test_support.h"
+#include "pci/alterpm.h"
+#include "support.h"
 
 namespace {
 
-// The list as "text@line.column:field:flags ...", line ends shown as "$";
-// checks the links on the way.
-std::string dump(const conf_list *list) {
-    std::string out;
-    conf_record *const *prev = &list->first;
-    for (conf_record *r = list->first; r; prev = &r->next, r = r->next) {
-        EXPECT_EQ(r->prev, prev);
-        EXPECT_EQ(r->size, strlen(r->text) + 1);
-        char tail[48];
-        snprintf(tail, sizeof tail, "@%u.%u:%u:%x", r->line, r->column, r->field, r->flags);
-        out += (out.empty() ? "" : " ") + std::string(r->flags & REC_EOL ? "$" : r->text) + tail;
-    }
-    EXPECT_EQ(list->last, prev);
-    return out;
-}
-
-void clear(conf_list *list) {
-    while (list->first)
-        conf_remove(list, list->first);
-}
-
-// Reads text into list with the collecting callbacks and on_end.
-int load(conf_list *list, const std::string &text, int (*on_end)(void *), const char *filter = nullptr,
-         std::vector<int32_t> fields = {}) {
-    clear(list);
-    temp_file f(text);
-    conf_context ctx = {list, "t.conf", 1, 1, filter, {-1, -1, -1, -1}};
-    for (size_t i = 0; i < fields.size(); i++)
-        ctx.fields[i] = fields[i];
-    scan_callbacks cb = {conf_begin, conf_collect, on_end, &ctx};
-    unsigned detail = 0;
-    int r = scan_stream(f.path, -1, 1000, &cb, &detail);
-    EXPECT_TRUE(r == 0 || detail == SCAN_DETAIL_END) << detail;
-    return r;
-}
-
-class Conf : public ::testing::Test {
-protected:
-    conf_list list_ = {nullptr, &list_.first};
-    captured_log log_;
-    void TearDown() override { clear(&list_); }
+struct item_case {
+    bool alterpm;      // an alternative-list item, else a bus ID looked at within len bytes
+    std::string text;
+    unsigned len;
+    unsigned loc;      // 0: taken
+    std::string last;  // taken: the four values; refused: the last line logged
 };
 
-// The words chosen from matching lines are shown end to end with the volume
-// manager's output and the alternative list; here what fails the selection.
-TEST_F(Conf, SelectFailsOnMissingWords) {
-    // Neither the line end nor a comment stands in for a missing word.
-    for (const char *in : {"disk p q r\ndisk a b\nc\n", "disk p q # c\n", "disk p q"}) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(load(&list_, in, conf_select, "disk", {2, 4}), -1) << in;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: there was a fatal error(1c8).\n");
-    }
+class Item : public ::testing::TestWithParam<item_case> {};
+
+TEST_P(Item, TakenOrReported) {
+    const item_case &c = GetParam();
+    captured_log log;
+    std::string text = c.text;
+    conf_record r = {};
+    r.text = &text[0];
+    r.size = (uint32_t)text.size() + 1;
+    r.flags = REC_WORD | REC_FIRST;
+    uint16_t a = 0xeeee, b = 0xeeee;
+    uint8_t x = 0xee, y = 0xee, z = 0xee;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load(&list_, "disk p\n", conf_select, "disk", {-1, 2}), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: there was a fatal error(2020).\n");
-    EXPECT_EQ(dump(&list_), "disk@1.1:1:11 p@1.6:2:10 $@1.6:3:42") << "left alone";
+    int result = c.alterpm ? parse_d0_item(&r, &a, &b, &x, &y)
+                           : get_busid(text.data(), c.len, &a, &x, &y, &z);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text, c.text) << "the text is never split";
+    char values[32], head[128];
+    snprintf(values, sizeof values, "%x %x %x %x", a, c.alterpm ? b : x, c.alterpm ? x : y,
+             c.alterpm ? y : z);
+    if (!c.loc) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(values, c.last);
+        EXPECT_EQ(err, "");
+        return;
+    }
+    snprintf(head, sizeof head, c.alterpm ? "there was a fatal error(%x).\n"
+             : "failed to get a busID(%x).\nplease refer to the manual for more information.\n",
+             c.loc);
+    std::string lines = head, on_stderr;
+    for (size_t at = 0, nl; (nl = lines.find('\n', at)) != std::string::npos; at = nl + 1)
+        on_stderr += "ERROR: " + lines.substr(at, nl + 1 - at);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(std::string(values), c.alterpm ? "eeee eeee ee ee" : "eeee ee ee ee");
+    EXPECT_EQ(err, on_stderr);
+    EXPECT_EQ(log.messages(), lines + c.last);
 }
 
-TEST_F(Conf, GetBusid) {
-    uint16_t domain;
-    uint8_t bus, dev, func;
-    for (const char *text : {"0000:05:00.0", "::1::5:0.f", "12345:05:0.F"}) {
-        ASSERT_EQ(get_busid(text, 32, &domain, &bus, &dev, &func), 0) << text;
-        EXPECT_EQ(bus, 5);
-        EXPECT_TRUE(func == 0 || func == 0xf);
-    }
-    EXPECT_EQ(domain, 0x2345) << "the low 16 bits of a wider domain";
-    const struct {
-        const char *text, *loc;
-    } bad[] = {{"0000:05:00", "2035"}, {"0000:05:0g.0", "2038"}, {"", "2032"},
-               {"1:2:3..4", "2039"}, {"1:2:3.4.5", "2039"}, {"0x1:2:3.4", "2036"}};
-    for (const auto &c : bad) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(get_busid(c.text, 32, nullptr, nullptr, nullptr, nullptr), -1) << c.text;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  std::string("ERROR: failed to get a busID(") + c.loc +
-                      ").\nERROR: please refer to the manual for more information.\n");
-    }
-    EXPECT_EQ(log_.messages().back(), "0x1.\n") << "the copy, split up to its first separator";
-    char unterminated[4] = {'1', ':', '2', ':'};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(get_busid(unterminated, 4, nullptr, nullptr, nullptr, nullptr), -1);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log_.messages().back(), "bus_id_len 4");
+item_case id(std::string t, unsigned loc, std::string last, unsigned len = 32) {
+    return {false, t, len, loc, last};
 }
+item_case pm(std::string t, unsigned loc, std::string last) { return {true, t, 0, loc, last}; }
 
-class BusidAdd : public Conf {
-protected:
-    conf_list saved_ = g_hba_conf;
-    void SetUp() override { g_hba_conf = {nullptr, &g_hba_conf.first}; }
-    void TearDown() override {
-        clear(&g_hba_conf);
-        g_hba_conf = saved_;
-    }
-};
+INSTANTIATE_TEST_SUITE_P(BusIds, Item, ::testing::Values(
+    id("0000:05:00.0", 0, "0 5 0 0"), id("::1::5:0.f", 0, "1 5 0 f"),
+    id("12345:05:0.F", 0, "2345 5 0 f"),  // the low 16 bits
+    id("0000:05:00", 0x2035, "0000.\n"), id("0000:05:0g.0", 0x2038, "0000.\n"),  // the copy, cut
+    id("", 0x2032, ".\n"), id("1:2:3..4", 0x2039, "1.\n"), id("1:2:3.4.5", 0x2039, "1.\n"),
+    id("0x1:2:3.4", 0x2036, "0x1.\n"),
+    id("1:2:", 0x2030, "bus_id_len 4", 4)));  // no terminator within len
 
-TEST_F(BusidAdd, RefusesWhatCouldNotBeReadBack) {
-    ASSERT_EQ(load(&g_hba_conf, "a,/dev/sda 0:1:2.3\n", hba_addr_conf_check), 0);
-    const std::string before = dump(&g_hba_conf);
-    const unsigned L = scan_block_size();
-    std::string longest = "a," + std::string(L - 3, 'x');
-    const struct {
-        std::string entry, busid;
-        const char *callee;
-    } cases[] = {
-        {"b,/dev/sdb", "0:1:2", "8256"},  // bus ID that get_busid refuses
-        {"", "0:1:2.3", "8257"},          // not one word
-        {"my disk,/dev/sdb", "0:1:2.3", "8257"},
-        {"a#b,/dev/sdb", "0:1:2.3", "8257"},
-        {"a,/dev/sd\tb", "0:1:2.3", "8257"},
-        {"a,/dev/\xe9", "0:1:2.3", "8257"},
-        {longest + "x", "0:1:2.3", "8261"},  // longer than the reader takes
-        {"a,/dev/sda", std::string(L - 6, '0') + ":1:2.3", "8261"},
-    };
-    for (const auto &c : cases) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(parse_hba_addr_conf_busid_add(c.entry.c_str(), c.busid.c_str(), L + 1), -1);
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(log_.messages().back(),
-                  std::string("callee parse_hba_addr_conf_busid_add(") + c.callee + ").\n");
-    }
-    EXPECT_EQ(dump(&g_hba_conf), before);
-    EXPECT_EQ(parse_hba_addr_conf_busid_add(longest.c_str(), "0:1:2.3", 32), 1);
-}
+INSTANTIATE_TEST_SUITE_P(AlterPmItems, Item, ::testing::Values(
+    pm("11000:20030:1ff", 0, "1000 30 ff 0"),  // the low bits
+    pm("123456789:0000000000001:0", 0, "ffff 1 0 0"),  // beyond 32 bits
+    pm("aBcD:EfAb:*any:thing", 0, "abcd efab 2a 1"), pm("1000", 0xbd7, "1000\n"),
+    pm("1000:0030", 0xbd7, "1000\n"), pm("1000:0030:", 0xbd7, "1000\n"), pm(":::", 0xbd7, ":::\n"),
+    pm("0x1000:0030:1", 0xbe4, "0x1000\n"), pm("1000:+30:1", 0xbe4, "1000\n"),
+    pm("1000:0030:0x1", 0xbe4, "1000\n"), pm("1000:0030:1:2", 0xbe4, "1000\n"),
+    pm("1000:0030::1", 0xbe4, "1000\n"), pm("1000:0030:1\r", 0xbe4, "1000\n"),
+    pm("zz", 0xbe4, "zz\n")));  // refused before DEVICE is looked for
 
 }  // namespace
