@@ -21,6 +21,16 @@ answer and machine status goes to a JSON-lines record stamped with
 time.monotonic():
 
     python3 bmc.py --record FILE [--port 0] [--slow-ms N]   # prints "port N" when ready
+
+With --silent-after N the BMC answers the first N requests after QEMU
+announces itself, then takes every request and never readies an answer, as
+a wedged BMC does (recorded as "unanswered"). QEMU's KCS device then keeps
+IBF set after the last byte of a request until its own 4 s time-out answers
+0xC3 in the BMC's place: the nearest ipmi-bmc-extern comes to a BMC that
+never clears IBF. A BMC silent from a call's first request thus fails it
+within one such time-out; one that wedges after taking Send Message (N = 2
+for a machine status) leaves the caller polling for an answer that never
+comes.
 """
 
 import argparse
@@ -127,8 +137,9 @@ class Controller:
 class Bmc:
     """The BMC of one connection's lifetime; the record outlives it."""
 
-    def __init__(self, record, send, oem_cc=0, slow_ms=0):
+    def __init__(self, record, send, oem_cc=0, slow_ms=0, answers=None):
         self.record, self.send, self.slow_ms = record, send, slow_ms
+        self.answers = answers          # [requests still answered], None: all
         self.mc = Controller(record, oem_cc)
         self.queue = []                 # receive message queue
         self.enables = 0
@@ -204,6 +215,11 @@ class Bmc:
         msg_id, netfn, lun, cmd, data = raw[0], raw[1] >> 2, raw[1] & 3, raw[2], raw[3:-1]
         self.record.write("request", netfn=netfn, lun=lun, cmd=cmd, data=hexs(data))
         # every answer leaves here: a BMC that fails to answer would stop here
+        if self.answers is not None:
+            if self.answers[0] == 0:
+                self.record.write("unanswered", netfn=netfn, cmd=cmd)
+                return
+            self.answers[0] -= 1
         cc, out = self.handle(netfn, lun, cmd, data)
         rsp = [msg_id, ((netfn | 1) << 2) | lun, cmd, cc] + list(out)
         rsp.append(ipmb_checksum(rsp))
@@ -212,12 +228,12 @@ class Bmc:
         self.update_atn()
 
 
-def serve_connection(conn, record, oem_cc, slow_ms=0):
+def serve_connection(conn, record, oem_cc, slow_ms=0, answers=None):
     """Until QEMU hangs up."""
     def send(data):
         conn.sendall(data)
 
-    bmc = Bmc(record, send, oem_cc, slow_ms)
+    bmc = Bmc(record, send, oem_cc, slow_ms, answers)
     announced = False
     buf, esc = bytearray(), False
     while True:
@@ -258,6 +274,8 @@ def main(argv):
                     help="milliseconds before each answer to Get Device ID")
     ap.add_argument("--oem-cc", type=lambda s: int(s, 0), default=0,
                     help="completion code of the controller at 0x24 for OEM 0x4B")
+    ap.add_argument("--silent-after", type=int, metavar="N",
+                    help="answer N requests, then none (for the BMC's whole life)")
     args = ap.parse_args(argv)
     record = Record(args.record)
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -268,6 +286,7 @@ def main(argv):
     sys.stdout.write("port %d\n" % srv.getsockname()[1])
     sys.stdout.flush()
     n = 0
+    answers = None if args.silent_after is None else [args.silent_after]
     while True:
         select.select([srv], [], [])
         conn, _ = srv.accept()
@@ -275,7 +294,7 @@ def main(argv):
         n += 1
         record.write("connect", n=n)
         try:
-            serve_connection(conn, record, args.oem_cc, args.slow_ms)
+            serve_connection(conn, record, args.oem_cc, args.slow_ms, answers)
         except OSError as e:
             record.write("connection-error", n=n, why=str(e))
         finally:

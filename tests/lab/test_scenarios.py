@@ -53,11 +53,13 @@ KDUMP_SI = dict(kdump=True, memory=1024, **SLOW)
 BOOTS = {  # name: (Machine options, boot options)
     "server": ({}, dict(scenarios=["add", "register", "edit", "mod_load", "mod_halt"], disks=2,
                         panic=True, spmi=True)),
-    "kdump": (dict(kdump=True, memory=1024),
+    "kdump": (dict(kdump=True, memory=1024, bmc_args=["--silent-after", "10"]),
               dict(scenarios=["kdump_first"],
-                   args=["lab.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers"])),
-    "kexec": (dict(kdump=True), dict(scenarios=["kexec_reboot"], panic=True,
-                                     args=["lab.nomods=1", "ignore_loglevel"])),
+                   args=["lab.nomods=1", "crashkernel=256M", "crash_kexec_post_notifiers",
+                         "lab.silentload=1"])),
+    "kexec": (dict(kdump=True, bmc_args=["--silent-after", "2"]),
+              dict(scenarios=["kexec_reboot"], panic=True,
+                   args=["lab.nomods=1", "ignore_loglevel"])),
     "ipmi_sim": (dict(bmc="ipmi_sim"), dict(scenarios=["mod_halt"], **PANIC_END)),
     "linux_event": ({}, dict(scenarios=["linux_event"], **PANIC_END)),
     "coexist": (SLOW, dict(scenarios=["coexist"], **PANIC_END)),
@@ -131,6 +133,12 @@ DUMPING_TAIL = ["<6>panicforkiv: Please wait for a few seconds.",
                 "<6>panicforkiv: Setting system status to dumping succeeded.",
                 "<6>panicforkiv: Sending ipmi message succeeded.", LOADED[1]]
 SI_PORTS = "0ca2-0ca2 : ipmi_si\n0ca3-0ca3 : ipmi_si\n"
+PANIC_EXIT = "panic_exit: last panic notifier, telling QEMU"
+# The deadline counts the module's 1 ms polling delays, not the clock; under
+# emulation on a busy host one polling step took 1 to 2.8 ms of the host's
+# time, so a silent BMC may hold the machine up to SLACK deadlines + MARGIN
+# (a deadline that never ends the call holds it for half an hour)
+SLACK, MARGIN = 4, 5
 
 ROWS = [
     # -a: the kernel's SCSI_IOCTL_GET_PCI names the adapter behind each disk
@@ -220,7 +228,13 @@ ROWS = [
         "<6>panicforkiv: write /proc/panicforkiv/message 3 len = -22",
         "<3>panicforkiv: Sending impi message failed."])),
     ("kdump", "kdump_second/unload", dict(klog=REMOVED)),
-    ("kdump", None, dict(hook_calls=1, bmc_status=DUMPING + HALT, console=PANIC + [
+    # loaded again: the BMC takes "dumping", then answers nothing more; the
+    # module gives up within the deadline and the crash kernel goes on
+    ("kdump", "kdump_second/silent_load", dict(rc="0\n", klog_quiet_tail=[
+        "<3>panicforkiv: Setting system status to dumping failed.",
+        "<3>panicforkiv: Sending ipmi message failed.", LOADED[1]])),
+    ("kdump", None, dict(hook_calls=1, bmc_status=DUMPING + HALT + DUMPING, silent=(
+        None, "panicforkiv: Setting system status to dumping failed."), console=PANIC + [
         HANDLER + "kdump is ready.", HANDLER + "panic process for kiv completed.",
         "panicforkiv: panic process for kiv start.",
         "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=1",
@@ -230,17 +244,17 @@ ROWS = [
         "panicforkiv: panic process for kiv completed.",
         "LAB-INIT kernel=crash scen=kdump_second"])),
     # a planned kexec: the probe calls the hook, nobody stops, the BMC hears
-    # nothing; in the new kernel, debug 0: a panic that prints nothing of
-    # the module's own and sends "halt"
+    # nothing; in the new kernel, debug 0 and a BMC that takes "halt", then
+    # answers nothing more: a panic that prints nothing of the module's own
+    # and ends within the deadline
     ("kexec", "kexec_after/arm", dict(klog=LOADED)),
-    ("kexec", None, dict(hook_calls=2, bmc_status=HALT, bmc_requests=HALT_REQUESTS,
+    ("kexec", None, dict(hook_calls=2, bmc_status=HALT, silent=(lab.PANIC_LINE, PANIC_EXIT),
                          quiet_after_panic=True, console=[
         "kexec_core: Starting new kernel", "panicforkiv: panic process for kiv start.",
         "xen_smp_send_stop: call kiv_xen_send_cpu_stop allbutme=0",
         "xen_smp_send_stop: smp_send_stop msecs=1000 allbutme=0",
         "panicforkiv: tarnex_hook start.", HOOK, "panicforkiv: panic process for kiv completed.",
-        "LAB-SCEN kexec_after", lab.PANIC_LINE, HOOK,
-        "panic_exit: last panic notifier, telling QEMU"])),
+        "LAB-SCEN kexec_after", lab.PANIC_LINE, HOOK, PANIC_EXIT])),
     # OpenIPMI's ipmi_sim: the transport works, its answer fails the checksums
     ("ipmi_sim", None, dict(hook_calls=1, console=[
         HANDLER + "kdump is not ready.", HOOK,
@@ -365,12 +379,30 @@ class Scenarios(unittest.TestCase):
             if key in exp:
                 got = [tuple(e[f] for f in fields) for e in b.events if e["ev"] == ev]
                 self.assertEqual(got, [w if isinstance(w, tuple) else (w,) for w in exp[key]])
+        if "silent" in exp:
+            self.check_silent(*exp["silent"])
         self.assertFalse([e for e in b.events if e["ev"] in ("bad-message", "early-message",
                                                             "ipmb-dropped")])
         dmesg = "".join(lab_read(p) for p in glob.glob(os.path.join(b.out, "**", "dmesg"),
                                                             recursive=True))
         for bad in ("WARNING:", "BUG:", "Call Trace", "general protection", "Oops"):
             self.assertNotIn(bad, dmesg)
+
+    def check_silent(self, start, end):
+        """From the console line start (else the first request the BMC left
+        unanswered; every one comes after start) to the console line end,
+        on the host's clock: within SLACK times the module's deadline and
+        MARGIN."""
+        b = self.boot
+        deadline = int(lab.run(["modinfo", "-F", "status_deadline_ms",
+                                self.machine.prep["kos"]["panicforkiv"]])) / 1000
+        asked = [e["t"] for e in b.events if e["ev"] == "unanswered"]
+        t0 = next(t for t, l in b.lines if start in l) if start else asked[0]
+        t1 = next(t for t, l in b.lines if end in l)
+        sys.stderr.write("%s: %.1f s to %r, %d requests unanswered, deadline %g s\n"
+                         % (self.BOOT, t1 - t0, end, len(asked), deadline))
+        self.assertTrue(asked and asked[0] >= t0 and asked[-1] <= t1)
+        self.assertLess(t1 - t0, deadline * SLACK + MARGIN)
 
     def test_rows(self):
         for boot, path, exp in ROWS:

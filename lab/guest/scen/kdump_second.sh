@@ -17,3 +17,8 @@ kstep msg_halt procio w $M 2
 step msg_read procio r $M 0
 kstep msg_bad procio w $M 3
 kstep unload rmmod panicforkiv
+# lab.silentload=1: loaded again once the BMC has stopped answering (the
+# test's bmc_args): "dumping" to nobody, given up within the deadline
+if [ "$(lab_arg lab.silentload 0)" = 1 ]; then
+  kstep silent_load insmod /extra/panicforkiv.ko debug=1
+fi
