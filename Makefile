@@ -68,6 +68,7 @@ install: build
 	install -d $(DESTDIR)/usr/src/panicforkiv-$(MODULE_VERSION)
 	cd panicforkiv && install -m 0644 Kbuild Makefile dkms.conf \
 		$$(ls *.c *.h | grep -v '\.mod\.c$$') $(DESTDIR)/usr/src/panicforkiv-$(MODULE_VERSION)/
+	install -m 0755 panicforkiv/kdump-refresh.sh $(DESTDIR)/usr/src/panicforkiv-$(MODULE_VERSION)/
 
 # The Debian packages tarnex and panicforkiv-dkms, built from a clean copy
 # of the sources in $(DEB_DIR)/src; the .deb files land in $(DEB_DIR).
