@@ -28,7 +28,7 @@ import debian_root  # noqa: E402
 import emu  # noqa: E402
 import peers  # noqa: E402
 
-TIMEOUT = int(os.environ.get("TARNEX_DEBIAN_TIMEOUT", "3600"))
+TIMEOUT = int(os.environ.get("TARNEX_DEBIAN_TIMEOUT", "5400"))
 # Power-managed functions in each place an adapter can be, and the
 # alternative list's item for the i82559er functions.
 TABLE = """# power-managed functions of the emulated server
