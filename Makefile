@@ -47,9 +47,10 @@ fuzz: deps
 bench: build
 	@for b in bench/*.sh; do [ -f "$$b" ] && sh "$$b"; done
 
-# Boots the emulated server and narrates what the command does there.
+# Boots the lab's emulated server and narrates what the command and the
+# module do there (lab/README.md).
 demo: build
-	python3 examples/demo_server.py
+	$(MAKE) -C lab demo
 
 # The same story without a VM: the command in a private namespace over the
 # example machine in examples/machine.

@@ -18,7 +18,7 @@ cmake -S "$top" -B "$native" -DTARNEX_NATIVE=ON -DTARNEX_TESTS=OFF \
 cmake --build "$native" -j2 --target tarnexlib >/dev/null
 lib=$(find "$native" -name libtarnexlib.a | head -n 1)
 c++ -std=gnu++20 -O2 -g -fno-exceptions -fno-rtti -I"$top/command" \
-  -o "$native/pci_probe" "$top/tests/pci/pci_probe.cpp" "$lib"
+  -o "$native/pci_probe" "$top/bench/pci_probe.cpp" "$lib"
 
 exec python3 "$top/bench/pci_scan.py" --i386 "$build/bin/pci_probe" --runner "$runner" \
   --native "$native/pci_probe" "$@"

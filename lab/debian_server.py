@@ -22,11 +22,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(TOP, "tests", "emu"))
 sys.path.insert(0, HERE)
 import debian_root  # noqa: E402
-import emu  # noqa: E402
-import peers  # noqa: E402
+import lab  # noqa: E402
 
 TIMEOUT = int(os.environ.get("TARNEX_DEBIAN_TIMEOUT", "5400"))
 # Power-managed functions in each place an adapter can be, and the
@@ -47,10 +45,10 @@ def debs():
     d = os.environ.get("TARNEX_DEB_DIR")
     if not d:
         d = os.path.join(TOP, "build", "deb")
-        emu.run(["make", "-C", TOP, "deb"])
+        lab.run(["make", "-C", TOP, "deb"])
     found = [glob.glob(os.path.join(d, p + "_*.deb")) for p in ("tarnex", "panicforkiv-dkms")]
     if not all(found):
-        raise emu.EmuError("no packages in %s" % d)
+        raise lab.LabError("no packages in %s" % d)
     return [f[0] for f in found]
 
 
@@ -59,9 +57,10 @@ class Run:
 
     def __init__(self, work, rc, seconds, bmc_events):
         self.work, self.rc, self.seconds, self.bmc = work, rc, seconds, bmc_events
-        self.console = emu._read(os.path.join(work, "console.log"))
+        with open(os.path.join(work, "console.log"), "rb") as f:
+            self.console = f.read().decode("latin-1")
         self.out = os.path.join(work, "out")
-        emu._extract_data(emu._read(os.path.join(work, "data.log")), self.out)
+        lab._unpack(os.path.join(work, "data.log"), self.out)
 
     def read(self, *parts):
         try:
@@ -73,10 +72,12 @@ class Run:
 
 def run(work):
     t0 = time.monotonic()
-    img = debian_root.image(emu.kernel_release())
-    with emu.CacheLock():
-        emu.ensure_packages()
-        drv = emu.build_module("tarnex_drv")
+    kernel = lab.default_kernel()
+    img = debian_root.image(kernel)
+    with lab._CacheLock():
+        lab.run(["sh", os.path.join(TOP, "tests", "tools", "ensure-packages.sh"),
+                 "linux-headers-" + kernel] + lab.PACKAGES)
+        drv = lab.build_module(os.path.join(HERE, "tarnex"), kernel)
     data = os.path.join(work, "data")
     os.makedirs(os.path.join(data, "debs"))
     for deb in debs():
@@ -88,7 +89,8 @@ def run(work):
             f.write(text)
     disk = debian_root.data_disk(data, os.path.join(work, "data.raw"))
     prepared = time.monotonic() - t0
-    with peers.OwnBmc(work) as bmc:
+    bmc = lab.OwnBmc(work)
+    try:
         cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35", "-m", "1536",
                "-smp", "2", "-nodefaults", "-display", "none",
                "-kernel", img["vmlinuz"], "-initrd", img["initrd"], "-append", " ".join(APPEND),
@@ -99,8 +101,10 @@ def run(work):
                "-drive", "if=none,id=root,format=raw,snapshot=on,file=" + img["root"],
                "-device", "virtio-blk-pci,drive=root,bus=pcie.0,addr=0x8",
                "-drive", "if=none,id=lab,format=raw,readonly=on,file=" + disk,
-               "-device", "virtio-blk-pci,drive=lab,bus=pcie.0,addr=0x9"]
-        cmd += emu.machine_args(work, ("extern", bmc.port))
+               "-device", "virtio-blk-pci,drive=lab,bus=pcie.0,addr=0x9",
+               "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc.port,
+               "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
+        cmd += lab.machine_args(work)
         with open(os.path.join(work, "qemu.cmd"), "w") as f:
             f.write(" ".join(cmd) + "\n")
         t1 = time.monotonic()
@@ -110,7 +114,10 @@ def run(work):
             rc = p.returncode
         except subprocess.TimeoutExpired:
             rc = None
-        r = Run(work, rc, time.monotonic() - t1, bmc.events(last_connection=False))
+        seconds = time.monotonic() - t1
+    finally:
+        bmc.stop()
+    r = Run(work, rc, seconds, bmc.events())
     r.prepared = prepared
     return r
 

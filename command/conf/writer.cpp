@@ -10,6 +10,7 @@
 // delivered after the table is complete.
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,17 +54,9 @@ const conf_record *next_printed(const conf_record *rec) {
 }
 
 // Syncs the directory that holds path, so that a rename into it lasts.
-// dir is a buffer of at least strlen(path) + 1 bytes.
-int sync_directory(const char *path, char *dir) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) {
-        strcpy(dir, ".");
-    } else if (slash == path) {
-        strcpy(dir, "/");
-    } else {
-        memcpy(dir, path, (size_t)(slash - path));
-        dir[slash - path] = '\0';
-    }
+// scratch is a buffer of at least strlen(path) + 1 bytes.
+int sync_directory(const char *path, char *scratch) {
+    const char *dir = dirname(strcpy(scratch, path));
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1) {
         report_io(dir, errno, LOC_SAVE_DIR_OPEN);

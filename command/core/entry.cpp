@@ -7,8 +7,10 @@
 
 #include "conf/conf.h"
 #include "conf/scan.h"
-#include "core/modes.h"
+#include "core/label_edit.h"
 #include "core/options.h"
+#include "pci/register.h"
+#include "resolve/resolve.h"
 #include "runtime/lock.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
@@ -85,15 +87,41 @@ int end_run(unsigned loc, int status) {
     return status;
 }
 
-int load_table(void) {
+int load_table(int32_t timeout) {
     conf_context ctx = {&g_hba_conf, g_opt.table_path, 1, 1, nullptr, {-1, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, hba_addr_conf_check, &ctx};
     unsigned detail = 0;
-    if (scan_stream(g_opt.table_path, -1, timeout_ms(), &cb, &detail) == -1) {
+    if (scan_stream(g_opt.table_path, -1, timeout, &cb, &detail) == -1) {
         report_access(g_opt.table_path, detail, LOC_END_TABLE);
         return -1;
     }
     return 0;
+}
+
+// How a changing mode ends once its edit is made: the location code and
+// status of a refusal by the driver and of a failed write, and the
+// location code of success.
+struct edit_ends {
+    unsigned refused_loc;
+    int refused_status;
+    unsigned write_loc;
+    int write_status;
+    unsigned done_loc;
+};
+const edit_ends add_ends = {LOC_END_ADD_REFUSED, EXIT_ADD_REFUSED, LOC_END_ADD_WRITE,
+                            EXIT_ADD_WRITE, LOC_END_ADD};
+const edit_ends change_ends = {LOC_END_CHANGE_REFUSED, EXIT_EDIT_REFUSED, LOC_END_CHANGE_WRITE,
+                               EXIT_EDIT_WRITE, LOC_END_CHANGE};
+const edit_ends delete_ends = {LOC_END_DELETE_REFUSED, EXIT_EDIT_REFUSED, LOC_END_DELETE_WRITE,
+                               EXIT_EDIT_WRITE, LOC_END_DELETE};
+
+// Registers the edited table and writes it only once the driver accepted it.
+int register_and_save(const edit_ends *ends, int32_t timeout) {
+    if (register_hba_addr_conf(timeout) == -1)
+        return end_run(ends->refused_loc, ends->refused_status);
+    if (save_hba_addr_conf(g_opt.output_path) == -1)
+        return end_run(ends->write_loc, ends->write_status);
+    return end_run(ends->done_loc, 0);
 }
 
 int run_list(void) {
@@ -102,17 +130,13 @@ int run_list(void) {
     return end_run(LOC_END_LIST, 0);
 }
 
-int run_add(void) {
-    if (parse_hba_addr_conf_add(g_opt.operand_count, g_opt.operands) <= 0)
+int run_add(int32_t timeout) {
+    if (parse_hba_addr_conf_add(g_opt.operand_count, g_opt.operands, timeout) <= 0)
         return end_run(LOC_END_ADD_NONE, EXIT_ADD_NONE);
-    if (register_hba_addr_conf() == -1)
-        return end_run(LOC_END_ADD_REFUSED, EXIT_ADD_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_ADD_WRITE, EXIT_ADD_WRITE);
-    return end_run(LOC_END_ADD, 0);
+    return register_and_save(&add_ends, timeout);
 }
 
-int run_change(void) {
+int run_change(int32_t timeout) {
     const char *old_label = g_opt.operands[0];
     int changed = parse_hba_addr_conf_change(old_label, g_opt.operands[1]);
     if (changed < 0)
@@ -122,14 +146,10 @@ int run_change(void) {
         fprintf(stderr, "ERROR: label %s is not found.\n", old_label);
         return EXIT_CHANGE_FAILED;
     }
-    if (register_hba_addr_conf() == -1)
-        return end_run(LOC_END_CHANGE_REFUSED, EXIT_EDIT_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_CHANGE_WRITE, EXIT_EDIT_WRITE);
-    return end_run(LOC_END_CHANGE, 0);
+    return register_and_save(&change_ends, timeout);
 }
 
-int run_delete(void) {
+int run_delete(int32_t timeout) {
     int found = 0;
     for (int i = 0; i < g_opt.operand_count; i++) {
         if (parse_hba_addr_conf_delete(g_opt.operands[i]) == 0)
@@ -139,15 +159,11 @@ int run_delete(void) {
     }
     if (!found)
         return end_run(LOC_END_DELETE_NONE, EXIT_DELETE_NONE);
-    if (register_hba_addr_conf() == -1)
-        return end_run(LOC_END_DELETE_REFUSED, EXIT_EDIT_REFUSED);
-    if (save_hba_addr_conf(g_opt.output_path) == -1)
-        return end_run(LOC_END_DELETE_WRITE, EXIT_EDIT_WRITE);
-    return end_run(LOC_END_DELETE, 0);
+    return register_and_save(&delete_ends, timeout);
 }
 
-int run_register(void) {
-    if (register_hba_addr_conf() == -1)
+int run_register(int32_t timeout) {
+    if (register_hba_addr_conf(timeout) == -1)
         return end_run(LOC_END_REGISTER_REFUSED, EXIT_REGISTER_REFUSED);
     return end_run(LOC_END_REGISTER, 0);
 }
@@ -179,16 +195,18 @@ int tarnex_main(int argc, char **argv) {
         return end_run(LOC_END_OPTIONS, EXIT_OPTIONS);
     log_info("option %d %d %d %d\n", g_opt.add, g_opt.del, g_opt.list, g_opt.reg);
 
-    if (load_table() == -1)
+    // Every input wait of the run takes this time-out.
+    int32_t timeout = timeout_ms();
+    if (load_table(timeout) == -1)
         return end_run(LOC_END_TABLE, EXIT_TABLE);
 
     if (g_opt.list)
         return run_list();
     if (g_opt.add)
-        return run_add();
+        return run_add(timeout);
     if (g_opt.change)
-        return run_change();
+        return run_change(timeout);
     if (g_opt.del)
-        return run_delete();
-    return run_register();
+        return run_delete(timeout);
+    return run_register(timeout);
 }

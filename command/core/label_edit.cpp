@@ -1,11 +1,11 @@
 // Label edits: -d removes every entry line of a label, -c renames every
-// entry line of a label. Both change the in-memory table only; the entry
-// registers the result and writes it back.
+// entry line of a label.
 //
 // The label of an entry line is the text of its first word before the
 // first ",". Labels are compared whole, byte for byte, and the first word
 // is looked at in place, so a word of any length is compared in full and a
 // label never matches a longer one it only begins.
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,7 +13,6 @@
 #include "conf/conf.h"
 #include "conf/scan.h"
 #include "core/label_edit.h"
-#include "core/modes.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 
@@ -30,16 +29,14 @@ enum {
 const char LABEL_SEPARATOR = ',';
 const char change_name[] = "parse_hba_addr_conf_change";
 
-bool is_alnum_or_slash(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/';
-}
-
+// The bytes a NEW-LABEL may hold. The command never leaves the C locale,
+// where isalnum is exactly 0-9 A-Z a-z.
 bool is_label_first_byte(unsigned char c) {
-    return is_alnum_or_slash(c);
+    return isalnum(c) || c == '/';
 }
 
 bool is_label_other_byte(unsigned char c) {
-    return is_alnum_or_slash(c) || c == '-' || c == '_' || c == '.' || c == ':';
+    return is_label_first_byte(c) || c == '-' || c == '_' || c == '.' || c == ':';
 }
 
 // The first record of an entry line: a word that starts its line.

@@ -1,11 +1,10 @@
 #include "pci/alterpm.h"
 
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "conf/busid.h"
 #include "conf/scan.h"
-#include "core/options.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 
@@ -43,27 +42,6 @@ void kept_item(const conf_record *rec, d0_item *item) {
     item->device = (uint16_t)(rec->spare[0] >> 16);
     item->revision = (uint8_t)rec->spare[1];
     item->wildcard = (uint8_t)(rec->spare[1] >> 8);
-}
-
-bool all_hex(const char *s) {
-    for (; *s; s++)
-        if (!isxdigit((unsigned char)*s))
-            return false;
-    return true;
-}
-
-// Value of a run of hexadecimal digits as a 32-bit unsigned conversion gives
-// it: all ones once it no longer fits, on every host.
-uint32_t hex_value(const char *s) {
-    uint32_t v = 0;
-    for (; *s; s++) {
-        unsigned c = (unsigned char)*s;
-        unsigned digit = isdigit(c) ? c - '0' : (unsigned)tolower(c) - 'a' + 10;
-        if (v > 0x0fffffffu)
-            return 0xffffffffu;
-        v = v << 4 | digit;
-    }
-    return v;
 }
 
 // VENDOR and DEVICE are taken like strtok(":") tokens: colons before them
@@ -111,18 +89,19 @@ int parse_d0_item(conf_record *record, uint16_t *vendor_out, uint16_t *device_ou
             return -1;
         }
         char *rest = copy;
+        uint32_t value;
         char *vendor = take_field(rest, &rest);
         if (!vendor)
             return item_failure(LOC_D0_ITEM_MISSING, copy);
-        if (!all_hex(vendor))
+        if (!parse_hex32(vendor, &value))
             return item_failure(LOC_D0_ITEM_NOT_HEX, copy);
-        item.vendor = (uint16_t)hex_value(vendor);
+        item.vendor = (uint16_t)value;
         char *device = take_field(rest, &rest);
         if (!device)
             return item_failure(LOC_D0_ITEM_MISSING, copy);
-        if (!all_hex(device))
+        if (!parse_hex32(device, &value))
             return item_failure(LOC_D0_ITEM_NOT_HEX, copy);
-        item.device = (uint16_t)hex_value(device);
+        item.device = (uint16_t)value;
         // REVISION is everything after the single colon that ended DEVICE.
         char *revision = rest;
         if (!*revision)
@@ -131,9 +110,9 @@ int parse_d0_item(conf_record *record, uint16_t *vendor_out, uint16_t *device_ou
             item.revision = ALTERPM_WILDCARD_REVISION;
             item.wildcard = 1;
         } else {
-            if (!all_hex(revision))
+            if (!parse_hex32(revision, &value))
                 return item_failure(LOC_D0_ITEM_NOT_HEX, copy);
-            item.revision = (uint8_t)hex_value(revision);
+            item.revision = (uint8_t)value;
             item.wildcard = 0;
         }
         keep_item(record, &item);
@@ -150,13 +129,13 @@ int parse_d0_item(conf_record *record, uint16_t *vendor_out, uint16_t *device_ou
     return 0;
 }
 
-int parse_d0_conf_file(const char *path) {
+int parse_d0_conf_file(const char *path, int32_t timeout_ms) {
     // Only the first word of each line is an item; comments, blank lines
     // and further words vanish in conf_select.
     conf_context ctx = {&g_alterpm_conf, path, 1, 1, nullptr, {1, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
     unsigned detail = 0;
-    if (scan_stream(path, -1, timeout_ms(), &cb, &detail) == -1) {
+    if (scan_stream(path, -1, timeout_ms, &cb, &detail) == -1) {
         report_access(path, detail, LOC_D0_CONF_READ);
         return -1;
     }
@@ -169,6 +148,6 @@ int parse_d0_conf_file(const char *path) {
     return 0;
 }
 
-int parse_d0_conf(void) {
-    return parse_d0_conf_file(ALTERPM_CONF_PATH);
+int parse_d0_conf(int32_t timeout_ms) {
+    return parse_d0_conf_file(ALTERPM_CONF_PATH, timeout_ms);
 }

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "conf/conf.h"
+#include "conf/records.h"
 
 #define ALTERPM_CONF_PATH "/etc/opt/KVXRtarnex/alterpm.conf"
 
@@ -21,10 +21,11 @@ enum {
 extern conf_list g_alterpm_conf;
 
 // Reads alterpm.conf into g_alterpm_conf and parses every item: 0, or -1
-// after reporting.
-int parse_d0_conf(void);
+// after reporting. timeout_ms bounds each wait for input as in scan_stream;
+// tools and tests that read regular files may leave it out.
+int parse_d0_conf(int32_t timeout_ms = 0);
 // The same over another file, for tools and tests.
-int parse_d0_conf_file(const char *path);
+int parse_d0_conf_file(const char *path, int32_t timeout_ms = 0);
 
 // Parses one item (once; later calls return the kept values) and fills the
 // outputs that are not null: 0, or -1 after reporting.

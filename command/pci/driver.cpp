@@ -6,9 +6,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "core/modes.h"
-#include "pci/alterpm.h"
-#include "pci/hba_info.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 
@@ -172,17 +169,4 @@ int set_hba_info(shpc_info_table *table, hba_info_array *array) {
 
     close(fd);
     return 0;
-}
-
-int register_hba_addr_conf(void) {
-    if (parse_d0_conf() != 0)
-        return -1;
-    shpc_info_table *table = nullptr;
-    hba_info_array *array = nullptr;
-    if (build_shpc_hba_info(&table, &array) == -1)
-        return -1;
-    int result = set_hba_info(table, array);
-    // The driver read the records during the calls; nothing keeps them.
-    hba_records_free(table, array);
-    return result;
 }

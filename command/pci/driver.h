@@ -94,56 +94,37 @@ struct shpc_info_table {
     shpc_info elements[];
 };
 
-static_assert(sizeof(hba_info) == 36, "hba_info is 36 bytes");
-static_assert(offsetof(hba_info, magic) == 0);
-static_assert(offsetof(hba_info, alt_pm) == 4);
-static_assert(offsetof(hba_info, domain) == 8);
-static_assert(offsetof(hba_info, bus) == 10);
-static_assert(offsetof(hba_info, device) == 11);
-static_assert(offsetof(hba_info, function) == 12);
-static_assert(offsetof(hba_info, revision_id) == 13);
-static_assert(offsetof(hba_info, pm_cap) == 14);
-static_assert(offsetof(hba_info, header_type) == 15);
-static_assert(offsetof(hba_info, bus_id) == 16);
-
-static_assert(sizeof(hba_info_array) == 8, "hba_info_array header is 8 bytes");
-static_assert(offsetof(hba_info_array, count) == 0);
-static_assert(offsetof(hba_info_array, err_num) == 4);
-static_assert(offsetof(hba_info_array, elements) == 8);
-
-static_assert(sizeof(shpc_info) == 76, "shpc_info is 76 bytes");
-static_assert(offsetof(shpc_info, magic) == 0);
-static_assert(offsetof(shpc_info, reserved0) == 4);
-static_assert(offsetof(shpc_info, domain) == 8);
-static_assert(offsetof(shpc_info, bus) == 10);
-static_assert(offsetof(shpc_info, device) == 11);
-static_assert(offsetof(shpc_info, function) == 12);
-static_assert(offsetof(shpc_info, revision_id) == 13);
-static_assert(offsetof(shpc_info, reserved1) == 14);
-static_assert(offsetof(shpc_info, header_type) == 15);
-static_assert(offsetof(shpc_info, bus_id) == 16);
-static_assert(offsetof(shpc_info, class_code) == 36);
-static_assert(offsetof(shpc_info, secondary_bus) == 38);
-static_assert(offsetof(shpc_info, cap_offset) == 39);
-static_assert(offsetof(shpc_info, first_device) == 40);
-static_assert(offsetof(shpc_info, slot_count) == 41);
-static_assert(offsetof(shpc_info, reserved2) == 42);
-static_assert(offsetof(shpc_info, slots_available1) == 44);
-static_assert(offsetof(shpc_info, slots_available2) == 48);
-static_assert(offsetof(shpc_info, slot_config) == 52);
-static_assert(offsetof(shpc_info, sec_bus_config) == 56);
-static_assert(offsetof(shpc_info, reserved3) == 60);
-static_assert(offsetof(shpc_info, hba_count) == 68);
-static_assert(offsetof(shpc_info, hbas) == 72);
+// Every record as the driver reads it: its size and each field's offset.
+static_assert(sizeof(hba_info) == 36 &&
+              offsetof(hba_info, magic) == 0 && offsetof(hba_info, alt_pm) == 4 &&
+              offsetof(hba_info, domain) == 8 && offsetof(hba_info, bus) == 10 &&
+              offsetof(hba_info, device) == 11 && offsetof(hba_info, function) == 12 &&
+              offsetof(hba_info, revision_id) == 13 && offsetof(hba_info, pm_cap) == 14 &&
+              offsetof(hba_info, header_type) == 15 && offsetof(hba_info, bus_id) == 16);
+static_assert(sizeof(hba_info_array) == 8 &&
+              offsetof(hba_info_array, count) == 0 && offsetof(hba_info_array, err_num) == 4 &&
+              offsetof(hba_info_array, elements) == 8);
+static_assert(sizeof(shpc_info) == 76 &&
+              offsetof(shpc_info, magic) == 0 && offsetof(shpc_info, reserved0) == 4 &&
+              offsetof(shpc_info, domain) == 8 && offsetof(shpc_info, bus) == 10 &&
+              offsetof(shpc_info, device) == 11 && offsetof(shpc_info, function) == 12 &&
+              offsetof(shpc_info, revision_id) == 13 && offsetof(shpc_info, reserved1) == 14 &&
+              offsetof(shpc_info, header_type) == 15 && offsetof(shpc_info, bus_id) == 16 &&
+              offsetof(shpc_info, class_code) == 36 && offsetof(shpc_info, secondary_bus) == 38 &&
+              offsetof(shpc_info, cap_offset) == 39 && offsetof(shpc_info, first_device) == 40 &&
+              offsetof(shpc_info, slot_count) == 41 && offsetof(shpc_info, reserved2) == 42 &&
+              offsetof(shpc_info, slots_available1) == 44 &&
+              offsetof(shpc_info, slots_available2) == 48 &&
+              offsetof(shpc_info, slot_config) == 52 && offsetof(shpc_info, sec_bus_config) == 56 &&
+              offsetof(shpc_info, reserved3) == 60 && offsetof(shpc_info, hba_count) == 68 &&
+              offsetof(shpc_info, hbas) == 72);
 static_assert(offsetof(shpc_info, hba_count) == SHPC_INFO_BRIDGE_SIZE);
-
-static_assert(sizeof(shpc_info_table) == 20, "shpc_info_table header is 20 bytes");
-static_assert(offsetof(shpc_info_table, count) == 0);
-static_assert(offsetof(shpc_info_table, total_size) == 4);
-static_assert(offsetof(shpc_info_table, max_hba_count) == 8);
-static_assert(offsetof(shpc_info_table, err_num) == 12);
-static_assert(offsetof(shpc_info_table, device_err_num) == 16);
-static_assert(offsetof(shpc_info_table, elements) == 20);
+static_assert(sizeof(shpc_info_table) == 20 &&
+              offsetof(shpc_info_table, count) == 0 && offsetof(shpc_info_table, total_size) == 4 &&
+              offsetof(shpc_info_table, max_hba_count) == 8 &&
+              offsetof(shpc_info_table, err_num) == 12 &&
+              offsetof(shpc_info_table, device_err_num) == 16 &&
+              offsetof(shpc_info_table, elements) == 20);
 
 // What the command keeps of each bridge element's array, beside the table and
 // out of the driver's reach: the driver may write into the records it is

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "conf/conf.h"
 #include "pci/alterpm.h"
 #include "pci/pci_regs.h"
 #include "pci/shpc.h"
@@ -33,18 +34,11 @@ enum {
     LOC_ARRAY_NO_MEM = 0xc55,
 };
 
-struct busid {
-    uint16_t domain;
-    uint8_t bus;
-    uint8_t device;
-    uint8_t function;
-};
-
-int parse_busid(const conf_record *rec, busid *b) {
+int parse_busid(const conf_record *rec, pci_busid *b) {
     return get_busid(rec->text, rec->size, &b->domain, &b->bus, &b->device, &b->function);
 }
 
-bool same_function(const busid &a, const busid &b) {
+bool same_function(const pci_busid &a, const pci_busid &b) {
     return a.domain == b.domain && a.bus == b.bus && a.device == b.device &&
            a.function == b.function;
 }
@@ -165,7 +159,7 @@ int mark_duplicate_busids(void) {
     for (conf_record *e = g_hba_conf.first; e; e = e->next) {
         if (!is_busid_entry(e) || is_duplicate(e))
             continue;
-        busid first;
+        pci_busid first;
         if (parse_busid(e, &first) == -1) {
             report_callee("build_shpc_hba_info", LOC_DUP_FIRST);
             return -1;
@@ -173,7 +167,7 @@ int mark_duplicate_busids(void) {
         for (conf_record *l = e->next; l; l = l->next) {
             if (!is_busid_entry(l) || is_duplicate(l))
                 continue;
-            busid later;
+            pci_busid later;
             if (parse_busid(l, &later) == -1) {
                 report_callee("build_shpc_hba_info", LOC_DUP_LATER);
                 return -1;
@@ -194,7 +188,7 @@ int build_shpc_hba_info_sub(shpc_info_table *table, hba_info_array **array_out, 
     for (conf_record *rec = g_hba_conf.first; rec; rec = rec->next) {
         if (!is_busid_entry(rec))
             continue;
-        busid b;
+        pci_busid b;
         if (parse_busid(rec, &b) == -1) {
             report_callee(name, LOC_SUB_BUSID);
             return -1;

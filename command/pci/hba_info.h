@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "conf/conf.h"
+#include "conf/records.h"
 #include "pci/driver.h"
 
 enum {

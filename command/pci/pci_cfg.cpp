@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "conf/busid.h"
 #include "pci/pci_regs.h"
 
 namespace {
@@ -68,9 +70,9 @@ const scan_register scan_registers[] = {
     {PCI_VENDOR_ID, 2, F_VENDOR},
     {PCI_DEVICE_ID, 2, F_DEVICE},
     {PCI_REVISION_ID, 1, F_REVISION},
-    {PCI_PROG_IF, 1, F_PROG_IF},
-    {PCI_SUBCLASS, 1, F_SUBCLASS},
-    {PCI_BASE_CLASS, 1, F_BASE_CLASS},
+    {PCI_CLASS_PROG, 1, F_PROG_IF},
+    {PCI_CLASS_DEVICE, 1, F_SUBCLASS},
+    {PCI_CLASS_DEVICE + 1, 1, F_BASE_CLASS},
     {PCI_HEADER_TYPE, 1, F_HEADER},
 };
 
@@ -103,12 +105,11 @@ uint32_t read_identity(pci_function *f) {
 // Builds one function from a directory entry; 0 with *out set, or a step
 // code with errno set.
 uint32_t scan_entry(pci_snapshot *s, const char *dir, const char *name, pci_function **out) {
-    uint16_t domain;
-    uint8_t bus, device, function;
-    errno = 0;
-    if (sscanf(name, "%hx:%hhx:%hhx.%hhx", &domain, &bus, &device, &function) != 4) {
-        if (errno == 0)
-            errno = EINVAL;
+    char copy[NAME_MAX + 1];
+    pci_busid id;
+    if (snprintf(copy, sizeof copy, "%s", name) >= (int)sizeof copy ||
+        split_busid(copy, &id, nullptr) != 0) {
+        errno = EINVAL;
         return PCI_STEP_NAME;
     }
     pci_function *f = (pci_function *)calloc(1, sizeof *f);
@@ -125,10 +126,10 @@ uint32_t scan_entry(pci_snapshot *s, const char *dir, const char *name, pci_func
         return PCI_STEP_PATH_MEM;
     }
     snprintf(f->config_path, size, "%s/%s/config", dir, name);
-    f->domain = domain;
-    f->bus = bus;
-    f->device = device;
-    f->function = function;
+    f->domain = id.domain;
+    f->bus = id.bus;
+    f->device = id.device;
+    f->function = id.function;
     uint32_t code = read_identity(f);
     if (code) {
         int saved = errno;
@@ -194,7 +195,7 @@ bool pci_scan_dir(pci_snapshot *snapshot, const char *dir, uint32_t *code_out) {
         code = scan_entry(snapshot, dir, e->d_name, &f);
         if (code)
             break;
-        if (f->vendor_id == PCI_VENDOR_NONE) {
+        if (f->vendor_id == PCI_VENDOR_ID_NONE) {
             pci_function_free(f);
             continue;
         }

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "pci/hotplug_regs.h"
 #include "pci/pci_regs.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
@@ -32,21 +31,35 @@ enum {
     LOC_SLOT_MODE = 0xc8d,
 };
 
-// Callee codes of search_shpc, one per SHPC register 1 to 4.
+// A capability pointer of 0 ends the list; all ones is what a function
+// that has vanished reads as, and no capability can start there.
+enum {
+    CAP_POINTER_END = 0x00,
+    CAP_POINTER_INVALID = 0xff,
+};
+
+// The SHPC registers a bridge record keeps, in the record's order, with the
+// callee code of search_shpc for each.
+const uint8_t bridge_registers[4] = {SLOT_AVAIL1, SLOT_AVAIL2, SLOT_CONFIG, SEC_BUS_CONFIG};
 const unsigned search_register_loc[4] = {2711, 2721, 2731, 2741};
 
-// Where each speed and mode keeps its slot count: which register, which bit.
+// Where each speed and mode keeps its slot count: which register, which field.
 struct slot_count_field {
-    uint8_t reg;  // 1: slots_available1, 2: slots_available2
-    uint8_t shift;
+    uint8_t reg;  // SLOT_AVAIL1 or SLOT_AVAIL2
+    uint32_t mask;
 };
 const slot_count_field slot_count_fields[SHPC_MODE_COUNT] = {
-    {SHPC_SLOTS_AVAIL1_REG, SHPC_AVAIL1_33_CONV},   // SHPC_MODE_33_CONV
-    {SHPC_SLOTS_AVAIL2_REG, SHPC_AVAIL2_66_CONV},   // SHPC_MODE_66_CONV
-    {SHPC_SLOTS_AVAIL1_REG, SHPC_AVAIL1_66_PCIX},   // SHPC_MODE_66_PCIX
-    {SHPC_SLOTS_AVAIL1_REG, SHPC_AVAIL1_100_PCIX},  // SHPC_MODE_100_PCIX
-    {SHPC_SLOTS_AVAIL1_REG, SHPC_AVAIL1_133_PCIX},  // SHPC_MODE_133_PCIX
+    {SLOT_AVAIL1, SLOT_33MHZ},        // SHPC_MODE_33_CONV
+    {SLOT_AVAIL2, SLOT_66MHZ},        // SHPC_MODE_66_CONV
+    {SLOT_AVAIL1, SLOT_66MHZ_PCIX},   // SHPC_MODE_66_PCIX
+    {SLOT_AVAIL1, SLOT_100MHZ_PCIX},  // SHPC_MODE_100_PCIX
+    {SLOT_AVAIL1, SLOT_133MHZ_PCIX},  // SHPC_MODE_133_PCIX
 };
+
+// The value of the bit field mask within value.
+uint32_t field_get(uint32_t value, uint32_t mask) {
+    return (value & mask) / (mask & -mask);
+}
 
 void log_pci_address_values(const pci_function *f, unsigned value, uint32_t code) {
     log_err("%04x:%02x:%02x.%d(%u:%x)\n", f->domain, f->bus, f->device, f->function, value, code);
@@ -71,7 +84,7 @@ int pci_find_capability(pci_function *f, uint8_t cap_id) {
 
     // Every capability offset is entered at most once, so the walk ends
     // after at most 255 capabilities whatever the list holds.
-    uint8_t visited[PCI_CONFIG_SIZE / 8] = {};
+    uint8_t visited[PCI_CFG_SPACE_SIZE / 8] = {};
     uint32_t pointer_at = PCI_CAPABILITY_LIST;
     for (;;) {
         uint8_t p;
@@ -80,9 +93,9 @@ int pci_find_capability(pci_function *f, uint8_t cap_id) {
             log_pci_address(f, code);
             return 0;
         }
-        if (p == PCI_CAP_PTR_NONE)
+        if (p == CAP_POINTER_END)
             return 0;
-        if (p == PCI_CAP_PTR_INVALID) {
+        if (p == CAP_POINTER_INVALID) {
             report_fatal(LOC_CAP_INVALID_POINTER);
             log_err("%04x:%02x:%02x.%d capability pointer 0x%x at 0x%x is invalid.\n", f->domain,
                     f->bus, f->device, f->function, p, pointer_at);
@@ -96,26 +109,26 @@ int pci_find_capability(pci_function *f, uint8_t cap_id) {
         }
         visited[p / 8] |= (uint8_t)(1u << (p % 8));
         uint8_t id;
-        if (!pci_cfg_read8(f, &id, p, &code)) {
+        if (!pci_cfg_read8(f, &id, (uint32_t)p + PCI_CAP_LIST_ID, &code)) {
             report_fatal(LOC_CAP_ID);
             log_pci_address(f, code);
             return 0;
         }
         if (id == cap_id)
             return p;
-        pointer_at = (uint8_t)(p + PCI_CAP_NEXT);
+        pointer_at = (uint8_t)(p + PCI_CAP_LIST_NEXT);
     }
 }
 
 int shpc_read_register(pci_function *f, uint8_t cap, uint8_t index, uint32_t *value_out) {
     uint32_t code = 0;
     // The select byte keeps the last index written; nothing restores it.
-    if (!pci_cfg_write8(f, index, (uint32_t)cap + PCI_SHPC_SELECT, &code)) {
+    if (!pci_cfg_write8(f, index, (uint32_t)cap + DWORD_SELECT, &code)) {
         report_fatal(LOC_SHPC_SELECT);
         log_pci_address(f, code);
         return -1;
     }
-    if (!pci_cfg_read32(f, value_out, (uint32_t)cap + PCI_SHPC_DATA, &code)) {
+    if (!pci_cfg_read32(f, value_out, (uint32_t)cap + DWORD_DATA, &code)) {
         report_fatal(LOC_SHPC_DATA);
         log_pci_address(f, code);
         return -1;
@@ -184,8 +197,8 @@ int pcie_hotplug_port(pci_function *f, uint8_t cap) {
         log_pci_address_values(f, cap, code);
         return -1;
     }
-    unsigned type = (flags & PCI_EXP_FLAGS_TYPE) >> PCI_EXP_FLAGS_TYPE_SHIFT;
-    if (type != PCI_EXP_TYPE_DOWNSTREAM || !(flags & PCI_EXP_FLAGS_SLOT))
+    if (field_get(flags, PCI_EXP_FLAGS_TYPE) != PCI_EXP_TYPE_DOWNSTREAM ||
+        !(flags & PCI_EXP_FLAGS_SLOT))
         return 0;
     uint16_t slot_caps;  // the low half of Slot Capabilities holds the bit
     if (!pci_cfg_read16(f, &slot_caps, (uint32_t)cap + PCI_EXP_SLTCAP, &code)) {
@@ -204,7 +217,7 @@ int search_shpc(void) {
     for (pci_function *f = g_pci_snapshot ? g_pci_snapshot->first : nullptr; f; f = f->next) {
         uint32_t code = 0;
         uint16_t class_word;
-        if (!pci_cfg_read16(f, &class_word, PCI_CLASS_WORD, &code)) {
+        if (!pci_cfg_read16(f, &class_word, PCI_CLASS_DEVICE, &code)) {
             report_fatal(LOC_SEARCH_CLASS);
             log_pci_address(f, code);
             return -1;
@@ -237,8 +250,7 @@ int search_shpc(void) {
         uint32_t regs[4] = {0, 0, 0, 0};
         if (kind == BRIDGE_SHPC) {
             for (int i = 0; i < 4; i++) {
-                if (shpc_read_register(f, (uint8_t)cap, (uint8_t)(SHPC_SLOTS_AVAIL1_REG + i),
-                                       &regs[i]) == -1) {
+                if (shpc_read_register(f, (uint8_t)cap, bridge_registers[i] / 4, &regs[i]) == -1) {
                     report_callee("search_shpc", search_register_loc[i]);
                     return -1;
                 }
@@ -265,7 +277,7 @@ int shpc_slot_match(shpc_info *el, uint16_t domain, uint8_t bus, uint8_t device)
     if (el->magic != BRIDGE_SHPC)
         return 0;
 
-    unsigned mode = el->sec_bus_config & SHPC_SEC_BUS_MODE_MASK;
+    unsigned mode = el->sec_bus_config & SHPC_SEC_BUS_MODE;
     if (mode >= SHPC_MODE_COUNT) {
         report_fatal(LOC_SLOT_MODE);
         log_err("SHPC %s unknown Secondary Bus Configuration Register 0x%x\n", el->bus_id,
@@ -273,9 +285,9 @@ int shpc_slot_match(shpc_info *el, uint16_t domain, uint8_t bus, uint8_t device)
         return -1;
     }
     const slot_count_field &field = slot_count_fields[mode];
-    uint32_t reg = field.reg == SHPC_SLOTS_AVAIL1_REG ? el->slots_available1 : el->slots_available2;
-    unsigned count = (reg >> field.shift) & SHPC_AVAIL_COUNT_MASK;
-    unsigned first = (el->slot_config >> SHPC_SLOT_FIRST_DEVICE_SHIFT) & SHPC_SLOT_FIRST_DEVICE_MASK;
+    uint32_t reg = field.reg == SLOT_AVAIL1 ? el->slots_available1 : el->slots_available2;
+    unsigned count = field_get(reg, field.mask);
+    unsigned first = field_get(el->slot_config, FIRST_DEV_NUM);
     el->slot_count = (uint8_t)count;
     el->first_device = (uint8_t)first;
 

@@ -29,12 +29,14 @@ extern pci_snapshot *g_pci_snapshot;
 // has visited is reported and ends the walk as if nothing were found.
 int pci_find_capability(pci_function *function, uint8_t cap_id);
 
-// Reads SHPC register index through the capability's select/data window:
-// 0 with the value, or -1 after reporting.
+// Reads the controller's DWORD index (its register's offset / 4) through
+// the capability's DWORD_SELECT/DWORD_DATA window: 0 with the value, or -1
+// after reporting.
 int shpc_read_register(pci_function *function, uint8_t cap, uint8_t index, uint32_t *value_out);
 
 // Puts a bridge record at the head of g_shpc_bridges: 1, or 0 after
-// reporting. regs are the SHPC registers 1 to 4 (all 0 for BRIDGE_PCIE).
+// reporting. regs are SLOT_AVAIL1, SLOT_AVAIL2, SLOT_CONFIG and
+// SEC_BUS_CONFIG (all 0 for BRIDGE_PCIE).
 int shpc_bridge_add(const pci_function *function, uint32_t kind, uint8_t revision,
                     uint16_t class_word, uint8_t secondary_bus, uint8_t cap,
                     const uint32_t regs[4]);

@@ -16,20 +16,14 @@
 
 #include "conf/conf.h"
 #include "conf/scan.h"
-#include "core/modes.h"
 #include "resolve/resolve.h"
 #include "runtime/log.h"
 #include "runtime/report.h"
 
 mxvol_major_tables mxvol_majors;
-int g_multipath_presence = MULTIPATH_ABSENT;
 conf_list g_proc_devices;
 
 namespace {
-
-// log_write options without LOG_TO_FILE: the message is formatted and
-// dropped, never written.
-const unsigned LOG_NOT_TO_FILE = 2;
 
 enum {
     LOC_PROC_DEVICES = 0x8db,
@@ -37,7 +31,6 @@ enum {
 };
 
 #define PROC_DEVICES_PATH "/proc/devices"
-#define MULTIPATH_SYSFS_DIR "/sys/devices/tovx"
 
 const char MXVOL_DRIVER_NAME[] = "mxvol";
 const char CHARACTER_SECTION[] = "Character";
@@ -127,15 +120,15 @@ int collect_device_majors(void *context) {
     return 1;
 }
 
-int parse_hba_addr_conf_add_sub(const char *path) {
-    device_status st;
+int parse_hba_addr_conf_add_sub(const char *path, int32_t timeout_ms) {
+    struct stat st;
     char *real = resolve_device_path(path, &st);
     if (!real) {
         report_callee("parse_hba_addr_conf_add_sub", LOC_ADD_SUB_RESOLVE);
         report_illegal_path(path);
         return -1;
     }
-    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
+    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
         report_illegal_path(path);
         // Handed to the log without LOG_TO_FILE: the log gets nothing.
         log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "illegal device-path %s.\n", path);
@@ -145,8 +138,8 @@ int parse_hba_addr_conf_add_sub(const char *path) {
     cut_at_first_digit(real);
 
     int result;
-    if (is_mxvol_major(major(st.rdev)))
-        result = get_pci_by_mxv(path, real);
+    if (is_mxvol_major(major(st.st_rdev)))
+        result = get_pci_by_mxv(path, real, timeout_ms);
     else if (g_multipath_presence == MULTIPATH_PRESENT)
         result = get_pci_by_tovrd_sysfs(ROUTE_OWN_NODE, path, real);
     else
@@ -155,9 +148,8 @@ int parse_hba_addr_conf_add_sub(const char *path) {
     return result;
 }
 
-int parse_hba_addr_conf_add(int count, char **paths) {
-    struct stat st;
-    g_multipath_presence = stat(MULTIPATH_SYSFS_DIR, &st) == 0 ? MULTIPATH_PRESENT : MULTIPATH_ABSENT;
+int parse_hba_addr_conf_add(int count, char **paths, int32_t timeout_ms) {
+    detect_multipath();
     if (read_proc_devices() == -1)
         return -1;
     if (count < 1)
@@ -165,8 +157,8 @@ int parse_hba_addr_conf_add(int count, char **paths) {
     int total = 0;
     for (int i = 0; i < count; i++) {
         const char *operand = paths[i];
-        int added = operand[0] == '/' ? parse_hba_addr_conf_add_sub(operand)
-                                      : get_pci_by_guess_mxv_class(operand);
+        int added = operand[0] == '/' ? parse_hba_addr_conf_add_sub(operand, timeout_ms)
+                                      : get_pci_by_guess_mxv_class(operand, timeout_ms);
         if (added != -1)
             total += added;
     }

@@ -7,6 +7,7 @@
 // name relative to /dev/.
 #include <errno.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include "conf/conf.h"
-#include "core/options.h"
 #include "resolve/resolve.h"
 #include "resolve/resolve_ioctl.h"
 #include "runtime/lock.h"
@@ -26,10 +26,6 @@ conf_list g_mxv_class_list;
 conf_list g_mxv_volume_list;
 
 namespace {
-
-// log_write options without LOG_TO_FILE: the message is formatted and
-// dropped, never written.
-const unsigned LOG_NOT_TO_FILE = 2;
 
 enum {
     LOC_CLASS_NO_COMMAND = 1493,
@@ -90,40 +86,6 @@ const char *word(char *const *argv, int n, int i) {
     return i < n ? argv[i] : "";
 }
 
-// A copy of the last path component of path, the text cut there.
-char *last_component_copy(char *path, size_t *size) {
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    const char *slash = strrchr(path, '/');
-    const char *name = slash && slash[1] ? slash + 1 : path;
-    *size = strlen(name) + 1;
-    return strdup(name);
-}
-
-// Cuts the last component off path (its directory remains).
-void cut_last_component(char *path) {
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    char *slash = strrchr(path, '/');
-    if (!slash) {
-        if (*path)  // room for "." and its terminator
-            strcpy(path, ".");
-    } else if (slash == path)
-        path[1] = '\0';
-    else
-        *slash = '\0';
-}
-
-// Opens the diagnostic node, reporting with the caller's location code.
-int open_diag(const char *caller, unsigned loc) {
-    int fd = open_with_retry(MXVOL_DIAG_PATH, O_RDWR | O_NONBLOCK);
-    if (fd == -1)
-        report_callee(caller, loc);
-    return fd;
-}
-
 // One disk of a query's output. Only a word names a disk: a line end or
 // comment left in the sixth place fails the operand rather than being
 // taken for a disk name.
@@ -133,6 +95,44 @@ int add_disk(int fd, const char *label, const conf_record *rec, char *buffer, si
         return -1;
     }
     return get_pci_by_mxv_sub(fd, label, rec->text, buffer, size);
+}
+
+// Adds the entry lines of every disk named in a query's list, under label,
+// through the diagnostic node; each disk's records are removed once it is
+// added. The path buffer and the node are reported as the caller's, with
+// its location codes. Returns the number of lines added, or -1.
+int add_listed_disks(conf_list *list, const char *label, const char *caller, unsigned buffer_loc,
+                     unsigned diag_loc) {
+    size_t size;
+    char *buffer = alloc_path_buffer(&size);
+    if (!buffer) {
+        report_callee(caller, buffer_loc);
+        return -1;
+    }
+    int fd = open_with_retry(MXVOL_DIAG_PATH, O_RDWR | O_NONBLOCK);
+    if (fd == -1) {
+        report_callee(caller, diag_loc);
+        free(buffer);
+        return -1;
+    }
+
+    int total = 0;
+    conf_record *next;
+    for (conf_record *rec = list->first; rec; rec = next) {
+        next = rec->next;
+        if (rec->field != DISK_NAME_FIELD)
+            continue;
+        int added = add_disk(fd, label, rec, buffer, size);
+        if (added == -1) {
+            total = -1;
+            break;
+        }
+        total += added;
+        conf_remove(list, rec);
+    }
+    close(fd);
+    free(buffer);
+    return total;
 }
 
 }  // namespace
@@ -153,17 +153,18 @@ int split_volume_path(const char *path, char **class_out, char **volume_out) {
     }
     // The class is the directory two levels above the volume:
     // /dev/mxvol/CLASS/DIR/VOLUME.
-    cut_last_component(dir_copy);
-    cut_last_component(dir_copy);
-    size_t size;
-    char *class_name = last_component_copy(dir_copy, &size);
+    const char *class_part = basename(dirname(dirname(dir_copy)));
+    size_t size = strlen(class_part) + 1;
+    char *class_name = strdup(class_part);
     if (!class_name) {
         report_no_resources((long long)size, LOC_SPLIT_CLASS);
         free(dir_copy);
         free(base_copy);
         return -1;
     }
-    char *volume = last_component_copy(base_copy, &size);
+    const char *volume_part = basename(base_copy);
+    size = strlen(volume_part) + 1;
+    char *volume = strdup(volume_part);
     if (!volume) {
         report_no_resources((long long)size, LOC_SPLIT_VOLUME);
         free(class_name);
@@ -178,12 +179,13 @@ int split_volume_path(const char *path, char **class_out, char **volume_out) {
     return 0;
 }
 
-int mxvinfo_query_class(const char *option, const char *class_name, const scan_callbacks *cb) {
+int mxvinfo_query_class(const char *option, const char *class_name, int32_t timeout_ms,
+                        const scan_callbacks *cb) {
     char *argv[QUERY_ARGS_MAX];
     int n = query_argv(argv, option, class_name, nullptr);
     int status = 0;  // shown as 0 when the child was never waited for
     unsigned detail = 0;
-    int r = run_command(MXVINFO_PATH, argv, timeout_ms(), cb, &status, &detail);
+    int r = run_command(MXVINFO_PATH, argv, timeout_ms, cb, &status, &detail);
     if (r == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
     log_err("%s %s %s %s 0x%x.\n", word(argv, n, 0), word(argv, n, 1), word(argv, n, 2),
@@ -192,14 +194,14 @@ int mxvinfo_query_class(const char *option, const char *class_name, const scan_c
 }
 
 int mxvinfo_query_volume(const char *option, const char *class_name, const char *volume,
-                         const scan_callbacks *cb) {
+                         int32_t timeout_ms, const scan_callbacks *cb) {
     char *argv[QUERY_ARGS_MAX];
     int n = query_argv(argv, option, class_name, volume);
     int status = 0;
     unsigned detail = 0;
     // Whatever the command's exit status, its output (usually none when it
     // failed) is what the volume has.
-    if (run_command(MXVINFO_PATH, argv, timeout_ms(), cb, &status, &detail) == 0)
+    if (run_command(MXVINFO_PATH, argv, timeout_ms, cb, &status, &detail) == 0)
         return 0;
     report_access(MXVINFO_PATH, detail, LOC_VOLUME_RUN);
     log_err("%s %s %s %s %s %s ret 0x%x.\n", word(argv, n, 0), word(argv, n, 1), word(argv, n, 2),
@@ -212,21 +214,21 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
         report_callee("get_pci_by_mxv_sub", LOC_SUB_DEV_PATH);
         return -1;
     }
-    device_status st;
+    struct stat st;
     char *real = resolve_device_path(buffer, &st);
     if (!real) {
         report_callee("get_pci_by_mxv_sub", LOC_SUB_RESOLVE);
         return -1;
     }
     int result = -1;
-    if (!S_ISBLK(st.mode) && !S_ISCHR(st.mode)) {
+    if (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
         // Handed to the log without LOG_TO_FILE: nothing is written.
         log_write(g_log, LOG_NOT_TO_FILE, LOG_LEVEL_ERR, nullptr, "%s is not special file.\n", label);
     } else {
         if (g_multipath_presence == MULTIPATH_PRESENT)
             result = get_pci_by_tovrd_sysfs(ROUTE_MXVOL, label, real);
         else
-            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.rdev);
+            result = get_pci_by_sd(ROUTE_MXVOL, label, real, fd, st.st_rdev);
         if (result == -1)
             log_err("callee %d\n", LOC_SUB_ROUTE);
     }
@@ -234,8 +236,8 @@ int get_pci_by_mxv_sub(int fd, const char *label, const char *disk, char *buffer
     return result;
 }
 
-int get_pci_by_guess_mxv_class(const char *name) {
-    device_status st;
+int get_pci_by_guess_mxv_class(const char *name, int32_t timeout_ms) {
+    struct stat st;
     char *command = resolve_device_path(MXVINFO_PATH, &st);
     if (!command) {
         report_callee(class_name_op, LOC_CLASS_NO_COMMAND);
@@ -246,74 +248,29 @@ int get_pci_by_guess_mxv_class(const char *name) {
 
     conf_context ctx = {&g_mxv_class_list, MXVINFO_PATH, 1, 1, DISK_LABEL, {2, 4, 6, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
-    if (mxvinfo_query_class(QUERY_OPTION, name, &cb) == -1) {
+    if (mxvinfo_query_class(QUERY_OPTION, name, timeout_ms, &cb) == -1) {
         report_callee(class_name_op, LOC_CLASS_QUERY);
         report_illegal_class(name);
         return -1;
     }
-    size_t size;
-    char *buffer = alloc_path_buffer(&size);
-    if (!buffer) {
-        report_callee(class_name_op, LOC_CLASS_BUFFER);
-        return -1;
-    }
-    int fd = open_diag(class_name_op, LOC_CLASS_DIAG);
-    if (fd == -1) {
-        free(buffer);
-        return -1;
-    }
-
-    int total = 0;
-    conf_record *next;
-    for (conf_record *rec = g_mxv_class_list.first; rec; rec = next) {
-        next = rec->next;
-        if (rec->field != DISK_NAME_FIELD)
-            continue;
-        int added = add_disk(fd, name, rec, buffer, size);
-        if (added == -1) {
-            total = -1;
-            break;
-        }
-        total += added;
-        conf_remove(&g_mxv_class_list, rec);
-    }
-    close(fd);
-    free(buffer);
-    return total;
+    return add_listed_disks(&g_mxv_class_list, name, class_name_op, LOC_CLASS_BUFFER,
+                            LOC_CLASS_DIAG);
 }
 
-int get_pci_by_mxv(const char *operand, const char *resolved) {
+int get_pci_by_mxv(const char *operand, const char *resolved, int32_t timeout_ms) {
     char *class_name;
     char *volume;
     if (split_volume_path(resolved, &class_name, &volume) == -1)
         return -1;
 
     int total = -1;
-    int fd = -1;
-    char *buffer = nullptr;
-    size_t size = 0;
     conf_context ctx = {&g_mxv_volume_list, MXVINFO_PATH, 1, 1, DISK_LABEL, {6, -1, -1, -1}};
     scan_callbacks cb = {conf_begin, conf_collect, conf_select, &ctx};
-    if (mxvinfo_query_volume(QUERY_OPTION, class_name, volume, &cb) == -1)
+    if (mxvinfo_query_volume(QUERY_OPTION, class_name, volume, timeout_ms, &cb) == -1)
         report_callee(volume_op, LOC_VOLUME_QUERY);
-    else if (!(buffer = alloc_path_buffer(&size)))
-        report_callee(volume_op, LOC_VOLUME_BUFFER);
-    else if ((fd = open_diag(volume_op, LOC_VOLUME_DIAG)) != -1) {
-        total = 0;
-        conf_record *next;
-        for (conf_record *rec = g_mxv_volume_list.first; rec; rec = next) {
-            next = rec->next;
-            int added = add_disk(fd, operand, rec, buffer, size);
-            if (added == -1) {
-                total = -1;
-                break;
-            }
-            total += added;
-            conf_remove(&g_mxv_volume_list, rec);
-        }
-        close(fd);
-    }
-    free(buffer);
+    else
+        total = add_listed_disks(&g_mxv_volume_list, operand, volume_op, LOC_VOLUME_BUFFER,
+                                 LOC_VOLUME_DIAG);
     free(class_name);
     free(volume);
     return total;

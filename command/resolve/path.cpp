@@ -67,7 +67,7 @@ char *build_absolute_dev_path(const char *name, char *buffer, size_t size) {
     return buffer;
 }
 
-char *resolve_device_path(const char *path, device_status *status) {
+char *resolve_device_path(const char *path, struct stat *st) {
     long n = pathconf(path, _PC_PATH_MAX);
     if (n <= 0)
         n = FALLBACK_PATH_SIZE;
@@ -83,16 +83,13 @@ char *resolve_device_path(const char *path, device_status *status) {
         free(real);
         return nullptr;
     }
-    struct stat st;
-    if (stat(real, &st) == -1) {
+    if (stat(real, st) == -1) {
         int saved = errno;
         log_err("%s->%s.\n", path, real);
         free(real);
         errno = saved;
         return nullptr;
     }
-    status->mode = st.st_mode;
-    status->rdev = st.st_rdev;
     return real;
 }
 

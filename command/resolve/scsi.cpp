@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "conf/conf.h"
 #include "resolve/resolve.h"
 #include "resolve/resolve_ioctl.h"
 #include "runtime/lock.h"

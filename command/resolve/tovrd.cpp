@@ -9,18 +9,26 @@
 //                                    SCSI host number N
 //   /sys/class/scsi_host/hostN/device  link whose parent directory is the
 //                                    adapter's PCI function
+#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "conf/conf.h"
 #include "resolve/resolve.h"
 #include "runtime/report.h"
 
+int g_multipath_presence = MULTIPATH_ABSENT;
+
 namespace {
+
+#define MULTIPATH_SYSFS_DIR "/sys/devices/tovx"
 
 enum {
     TOVRD_BUFFERS = 6,
@@ -90,27 +98,12 @@ bool read_link(const char *path, char *buf, size_t size) {
     return readlink(path, buf, size - 1) != -1;
 }
 
-const char *last_component(const char *path) {
-    const char *slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-// The name of the directory that holds the last component of a link
-// target: "a/b/0000:06:01.0/host2" gives "0000:06:01.0". Cuts target.
-const char *parent_name(char *target) {
-    char *last = strrchr(target, '/');
-    if (!last)
-        return ".";
-    while (last > target && last[-1] == '/')
-        last--;
-    if (last == target)
-        return "/";
-    *last = '\0';
-    const char *prev = strrchr(target, '/');
-    return prev ? prev + 1 : target;
-}
-
 }  // namespace
+
+void detect_multipath(void) {
+    struct stat st;
+    g_multipath_presence = stat(MULTIPATH_SYSFS_DIR, &st) == 0 ? MULTIPATH_PRESENT : MULTIPATH_ABSENT;
+}
 
 int query_from_paramf(const char *attribute, char *busid, size_t size) {
     char *bufs[PARAMF_BUFFERS];
@@ -135,10 +128,8 @@ int query_from_paramf(const char *attribute, char *busid, size_t size) {
     }
     if (!loc) {
         size_t len = 0;
-        while (len < HOST_NUMBER_READ_MAX &&
-               ((number[len] >= '0' && number[len] <= '9') ||
-                (number[len] >= 'a' && number[len] <= 'z') ||
-                (number[len] >= 'A' && number[len] <= 'Z')))
+        // Letters and digits of the C locale, the command's only one.
+        while (len < HOST_NUMBER_READ_MAX && isalnum((unsigned char)number[len]))
             len++;
         // Sixteen letters and digits may be the start of a longer number:
         // naming some other host from a cut-off number would be worse than
@@ -152,7 +143,9 @@ int query_from_paramf(const char *attribute, char *busid, size_t size) {
     if (!loc && !read_link(host_path, target, bufsize))
         loc = LOC_PARAMF_READLINK;
     if (!loc) {
-        const char *name = parent_name(target);
+        // The adapter's PCI function is the directory that holds the host:
+        // "../../devices/pci0000:00/0000:06:01.0/host2" gives "0000:06:01.0".
+        const char *name = basename(dirname(target));
         if (strlen(name) >= size)
             loc = LOC_PARAMF_BUSID_LONG;
         else
@@ -183,7 +176,10 @@ int get_pci_by_tovrd_sysfs(int mode, const char *label, const char *path) {
     unsigned loc = 0;
     DIR *dir = nullptr;
     int count = 0;
-    if (!format_path(block_link, size, "/sys/block/%s/device", last_component(path))) {
+    // The disk's name is the last component of its path (basename takes a
+    // copy, which the link's target replaces once the name is used).
+    if (!format_path(target, size, "%s", path) ||
+        !format_path(block_link, size, "/sys/block/%s/device", basename(target))) {
         loc = LOC_TOVRD_PATH_LONG;
     } else if (!read_link(block_link, target, size)) {
         loc = LOC_TOVRD_READLINK;

@@ -8,7 +8,7 @@
 
 #include "conf/conf.h"
 #include "conf/scan.h"
-#include "core/modes.h"
+#include "core/label_edit.h"
 
 namespace {
 

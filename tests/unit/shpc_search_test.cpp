@@ -6,7 +6,7 @@
 
 #include "conf_test_support.h"
 #include "pci/hba_info.h"
-#include "pci/hotplug_regs.h"
+#include "pci/pci_regs.h"
 #include "pci/shpc.h"
 
 namespace {
