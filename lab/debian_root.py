@@ -19,16 +19,17 @@ Command line (from the top of the clone):
 """
 
 import fcntl
-import glob
 import hashlib
+import inspect
 import os
-import re
 import shutil
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from lab import LabError, default_kernel, log, run  # noqa: E402
 CACHE = os.environ.get("TARNEX_DEBROOT_CACHE", "/var/tmp/tarnex-debroot")
 MIRROR = os.environ.get("TARNEX_DEBIAN_MIRROR", "http://deb.debian.org/debian")
 SECURITY = os.environ.get("TARNEX_DEBIAN_SECURITY", "http://deb.debian.org/debian-security")
@@ -78,41 +79,11 @@ AllowIsolate=yes
 """
 
 
-class RootError(Exception):
-    pass
-
-
-def log(msg):
-    sys.stderr.write("debian-root: %s\n" % msg)
-    sys.stderr.flush()
-
-
-def run(cmd, **kw):
-    kw.setdefault("stdout", subprocess.PIPE)
-    kw.setdefault("stderr", subprocess.STDOUT)
-    p = subprocess.run(cmd, **kw)
-    if p.returncode != 0:
-        out = p.stdout.decode("utf-8", "replace") if p.stdout else ""
-        raise RootError("%s failed (%d):\n%s" % (" ".join(cmd), p.returncode, out[-4000:]))
-    return p.stdout.decode("utf-8", "replace") if p.stdout else ""
-
-
-def host_kernel_release():
-    """The newest installed Debian amd64 headers' release (the one the lab's
-    modules are built for)."""
-    found = []
-    for d in glob.glob("/usr/src/linux-headers-*-amd64"):
-        m = re.search(r"linux-headers-((\d+)\.(\d+)\.(\d+)-(\d+)-amd64)$", d)
-        if m:
-            found.append((tuple(int(x) for x in m.groups()[1:]), m.group(1)))
-    if not found:
-        raise RootError("no /usr/src/linux-headers-*-amd64: install linux-headers-amd64")
-    return sorted(found)[-1][1]
-
-
 def _key(kver):
-    with open(os.path.abspath(__file__), "rb") as f:
-        return "%s-%s" % (kver, hashlib.sha256(f.read()).hexdigest()[:12])
+    """The image's name: the kernel and everything that goes into the image."""
+    recipe = (MIRROR, SECURITY, IMAGE_SIZE, BOOTSTRAP, INSTALL, DEBCONF, INITRAMFS_CONF,
+              INITRAMFS_MODULES, STAGE_UNIT, STAGE_TARGET, inspect.getsource(_build))
+    return "%s-%s" % (kver, hashlib.sha256(repr(recipe).encode()).hexdigest()[:12])
 
 
 class _Chroot:
@@ -154,7 +125,7 @@ def _build(kver, out):
     for d in ("debs", "archives/partial"):
         os.makedirs(os.path.join(CACHE, d), exist_ok=True)
     run(["sh", os.path.join(TOP, "tests", "tools", "ensure-packages.sh"),
-         "debootstrap", "e2fsprogs"], stdout=None, stderr=None)
+         "debootstrap", "e2fsprogs"])
     root = out + ".root"
     subprocess.run(["umount", "-R", "-l", root], stderr=subprocess.DEVNULL)
     shutil.rmtree(root, ignore_errors=True)
@@ -209,10 +180,10 @@ def _build(kver, out):
 
 
 def image(kver=None):
-    """The cached image for kernel release kver (default: the host's newest
-    Debian headers); builds it first when missing. Returns a dict with
+    """The cached image for kernel release kver (default: the lab's
+    kernel); builds it first when missing. Returns a dict with
     root (raw ext4 image; boot it with snapshot=on), vmlinuz, initrd, kver."""
-    kver = kver or host_kernel_release()
+    kver = kver or default_kernel()
     out = os.path.join(CACHE, "image-" + _key(kver))
     os.makedirs(CACHE, exist_ok=True)
     with open(os.path.join(CACHE, ".lock"), "w") as lock:
