@@ -4,22 +4,17 @@
 # reloads the crash kernel when one was loaded. DKMS runs it after every
 # install of the module (a new package, new headers, a new kernel); the
 # package runs it too. The normal initramfs trigger never rebuilds these.
-#
-# Without argument: only the kdump initramfs files older than their
-# kernel's module. With --all: every one (after the module was removed).
+# Only the kdump initramfs files older than their kernel's module are
+# rebuilt.
 set -u
 hook=/etc/kernel/postinst.d/kdump-tools
 [ -x "$hook" ] || exit 0
-all=
-[ "${1-}" = --all ] && all=1
 refreshed=
 for initrd in /var/lib/kdump/initrd.img-*; do
 	[ -f "$initrd" ] || continue
 	kver=${initrd#/var/lib/kdump/initrd.img-}
-	if [ -z "$all" ]; then
-		ko=$(modinfo -k "$kver" -n panicforkiv 2>/dev/null) || continue
-		[ "$ko" -nt "$initrd" ] || continue
-	fi
+	ko=$(modinfo -k "$kver" -n panicforkiv 2>/dev/null) || continue
+	[ "$ko" -nt "$initrd" ] || continue
 	echo "panicforkiv: rebuilding $initrd"
 	# kdump-tools' hook skips its work when it believes a package other
 	# than "configure" runs it.
