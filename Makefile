@@ -17,11 +17,6 @@ MODULE_PACKAGES = linux-headers-amd64 kmod
 DEB_PACKAGES = debhelper dh-dkms dkms dpkg-dev lintian cmake gcc-multilib g++-multilib
 DEB_DIR = $(BUILD)/deb
 
-# The Debian server run of the packages (debootstrap, install, reboot,
-# kdump): long on a first run, so on its own target for now.
-check-debian: build
-	cd $(BUILD) && ctest --output-on-failure -L debian
-
 .PHONY: check-debian all build deps check test module fuzz bench demo demo-sandbox install deb clean
 
 all: build
@@ -43,6 +38,11 @@ module: deps
 check: build module
 	cd $(BUILD) && ctest --output-on-failure -j2 -LE debian
 	sh tests/fuzz/run.sh $(FUZZ_SMOKE_SECONDS)
+
+# The Debian server run of the packages (debootstrap, install, reboot,
+# kdump): long on a first run, so on its own target for now.
+check-debian: build
+	cd $(BUILD) && ctest --output-on-failure -L debian
 
 test: check
 
