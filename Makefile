@@ -33,16 +33,16 @@ build: deps $(BUILD)/CMakeCache.txt
 module: deps
 	$(MAKE) -C panicforkiv
 
-# The whole suite: unit, sandbox and module-logic tests through CTest, the
-# module's Kbuild build, and a short run of every fuzz target.
-check: build module
-	cd $(BUILD) && ctest --output-on-failure -j2 -LE debian
+# The whole suite through CTest: unit, sandbox and module-logic tests, the
+# lab's boots and the Debian server run of the packages built here; then
+# the module's Kbuild build and a short run of every fuzz target.
+check: build module deb
+	cd $(BUILD) && TARNEX_DEB_DIR=$(abspath $(DEB_DIR)) ctest --output-on-failure -j2
 	sh tests/fuzz/run.sh $(FUZZ_SMOKE_SECONDS)
 
-# The Debian server run of the packages (debootstrap, install, reboot,
-# kdump): long on a first run, so on its own target for now.
-check-debian: build
-	cd $(BUILD) && ctest --output-on-failure -L debian
+# The Debian server run alone (install, reboot, kdump, purge).
+check-debian: build deb
+	cd $(BUILD) && TARNEX_DEB_DIR=$(abspath $(DEB_DIR)) ctest --output-on-failure -L debian
 
 test: check
 

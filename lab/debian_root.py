@@ -34,6 +34,9 @@ CACHE = os.environ.get("TARNEX_DEBROOT_CACHE", "/var/tmp/tarnex-debroot")
 MIRROR = os.environ.get("TARNEX_DEBIAN_MIRROR", "http://deb.debian.org/debian")
 SECURITY = os.environ.get("TARNEX_DEBIAN_SECURITY", "http://deb.debian.org/debian-security")
 IMAGE_SIZE = "4G"
+# what the image and a run on it need on the host (_build installs the
+# first two itself)
+HOST_PACKAGES = ["debootstrap", "e2fsprogs", "qemu-utils"]
 
 BOOTSTRAP = ["systemd", "systemd-sysv", "udev", "kmod", "procps", "e2fsprogs"]
 # What DKMS, kdump-tools and the packages under test need, so that a
@@ -182,7 +185,7 @@ def _build(kver, out):
 def image(kver=None):
     """The cached image for kernel release kver (default: the lab's
     kernel); builds it first when missing. Returns a dict with
-    root (raw ext4 image; boot it with snapshot=on), vmlinuz, initrd, kver."""
+    root (raw ext4 image; boot it on an overlay), vmlinuz, initrd, kver."""
     kver = kver or default_kernel()
     out = os.path.join(CACHE, "image-" + _key(kver))
     os.makedirs(CACHE, exist_ok=True)

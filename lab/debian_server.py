@@ -1,13 +1,13 @@
 """A real Debian 12 server on the emulated machine, driven by stages.
 
 One QEMU run boots the root file system of debian_root.image() (a
-throw-away overlay: snapshot=on) on the emulated server, with the data disk
+throw-away qcow2 overlay) on the emulated server, with the data disk
 "labdata" holding debian_stage.sh, the packages under test, the stand-in
 tarnex driver and a table. The stage script runs at every boot: it
-installs kdump-tools and the packages and reboots; checks what that boot
+installs the packages beside kdump-tools and reboots; checks what that boot
 did and panics; the crash kernel dumps and reboots; it purges the packages
 and powers off. The guest's files come back on the second serial port; our
-BMC (tests/emu/bmc) records what the machine told it.
+BMC (lab/bmc.py) records what the machine told it.
 
     python3 lab/debian_server.py [--keep DIR]
 """
@@ -15,7 +15,6 @@ BMC (tests/emu/bmc) records what the machine told it.
 import glob
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -26,7 +25,7 @@ sys.path.insert(0, HERE)
 import debian_root  # noqa: E402
 import lab  # noqa: E402
 
-TIMEOUT = int(os.environ.get("TARNEX_DEBIAN_TIMEOUT", "5400"))
+TIMEOUT = int(os.environ.get("TARNEX_DEBIAN_TIMEOUT", "2400"))
 # Power-managed functions in each place an adapter can be, and the
 # alternative list's item for the i82559er functions.
 TABLE = """# power-managed functions of the emulated server
@@ -36,6 +35,7 @@ slotb,/dev/emu2 0000:06:03.0
 slota,/dev/emu3 0000:05:02.0
 """
 ALTERPM = "8086:1209:*\n"
+MEMORY = 1024
 APPEND = ["root=/dev/vda", "rw", "console=ttyS0", "crashkernel=256M", "panic=10",
           "loglevel=4", "sym53c8xx.settle=0"]
 
@@ -73,11 +73,11 @@ class Run:
 def run(work):
     t0 = time.monotonic()
     kernel = lab.default_kernel()
-    img = debian_root.image(kernel)
     with lab._CacheLock():
         lab.run(["sh", os.path.join(TOP, "tests", "tools", "ensure-packages.sh"),
-                 "linux-headers-" + kernel] + lab.PACKAGES)
+                 "linux-headers-" + kernel] + lab.PACKAGES + debian_root.HOST_PACKAGES)
         drv = lab.build_module(os.path.join(HERE, "tarnex"), kernel)
+    img = debian_root.image(kernel)
     data = os.path.join(work, "data")
     os.makedirs(os.path.join(data, "debs"))
     for deb in debs():
@@ -89,34 +89,17 @@ def run(work):
             f.write(text)
     disk = debian_root.data_disk(data, os.path.join(work, "data.raw"))
     prepared = time.monotonic() - t0
+    # the run writes into an overlay of the cached image, never flushed:
+    # the machine's disk only lives as long as the run
+    overlay = os.path.join(work, "root.qcow2")
+    lab.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b", img["root"], overlay])
     bmc = lab.OwnBmc(work)
-    try:
-        cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35", "-m", "1536",
-               "-smp", "2", "-nodefaults", "-display", "none",
-               "-kernel", img["vmlinuz"], "-initrd", img["initrd"], "-append", " ".join(APPEND),
-               "-chardev", "file,id=con,path=%s" % os.path.join(work, "console.log"),
-               "-serial", "chardev:con",
-               "-chardev", "file,id=data,path=%s" % os.path.join(work, "data.log"),
-               "-serial", "chardev:data",
-               "-drive", "if=none,id=root,format=raw,snapshot=on,file=" + img["root"],
+    rc, _, seconds, _ = lab.run_qemu(
+        work, bmc, img["vmlinuz"], img["initrd"], APPEND, MEMORY, reboot=True, timeout=TIMEOUT,
+        extra=["-drive", "if=none,id=root,format=qcow2,cache=unsafe,file=" + overlay,
                "-device", "virtio-blk-pci,drive=root,bus=pcie.0,addr=0x8",
                "-drive", "if=none,id=lab,format=raw,readonly=on,file=" + disk,
-               "-device", "virtio-blk-pci,drive=lab,bus=pcie.0,addr=0x9",
-               "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc.port,
-               "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
-        cmd += lab.machine_args(work)
-        with open(os.path.join(work, "qemu.cmd"), "w") as f:
-            f.write(" ".join(cmd) + "\n")
-        t1 = time.monotonic()
-        try:
-            p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, timeout=TIMEOUT)
-            rc = p.returncode
-        except subprocess.TimeoutExpired:
-            rc = None
-        seconds = time.monotonic() - t1
-    finally:
-        bmc.stop()
+               "-device", "virtio-blk-pci,drive=lab,bus=pcie.0,addr=0x9"])
     r = Run(work, rc, seconds, bmc.events())
     r.prepared = prepared
     return r

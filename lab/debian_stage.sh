@@ -34,9 +34,9 @@ paths() { find / -xdev \( -path /proc -o -path /sys -o -path /run -o -path /tmp 
 
 case $stage in
 install)
-	# the maker's driver (the lab's stand-in), installed before our packages
+	# the maker's driver (the lab's stand-in), installed before our
+	# packages; DKMS's depmod below indexes it with the module
 	install -D -m 0644 $LAB/tarnex.ko /lib/modules/$KVER/extra/tarnex.ko
-	depmod "$KVER"
 	step kdump_before cat /sys/kernel/kexec_crash_loaded
 	# the crash kernel's console shows informational messages, so that the
 	# module's load there can be placed before the root mount
@@ -74,11 +74,11 @@ checks)
 	step kdump_loaded cat /sys/kernel/kexec_crash_loaded
 	step kdump_show kdump-config show
 	rm -rf /tmp/kdinit
-	step kdump_initrd lsinitramfs /var/lib/kdump/initrd.img-$KVER
 	step kdump_unpack unmkinitramfs /var/lib/kdump/initrd.img-$KVER /tmp/kdinit
-	cp /tmp/kdinit/conf/modules $OUT/kdump_conf_modules 2>/dev/null ||
-		cp /tmp/kdinit/main/conf/modules $OUT/kdump_conf_modules 2>/dev/null
+	(cd /tmp/kdinit && find . -name '*.ko' | sort) > $OUT/kdump_modules
+	cat /tmp/kdinit/conf/modules /tmp/kdinit/main/conf/modules > $OUT/kdump_conf_modules 2>/dev/null
 	step hook_before cat /proc/tarnex/hook
+	cp /run/initramfs/fsck.log $OUT/fsck.log 2>/dev/null
 	echo purge > $STATE
 	send
 	echo 1 > /proc/sys/kernel/sysrq

@@ -165,7 +165,8 @@ def build_module(src, kernel, w1=True):
                    if f.endswith((".c", ".h")) or f == "Kbuild")
     h = hashlib.sha256()
     for f in files:
-        h.update(f.encode() + open(f, "rb").read())
+        with open(f, "rb") as fh:
+            h.update(f.encode() + fh.read())
     out = os.path.join(CACHE, "ko-%s-%s-%s" % (os.path.basename(src), kernel, h.hexdigest()[:12]))
     if not glob.glob(os.path.join(out, "*.ko")):
         tmp = out + ".tmp"
@@ -495,6 +496,38 @@ class ConsoleTap:
         return self.lines
 
 
+def run_qemu(work, bmc, vmlinuz, initrd, append, memory, extra=(), reboot=False,
+             timeout=TIMEOUT):
+    """One run of the emulated server in work: the kernel and initramfs
+    with the command line append, memory MiB, our BMC connection bmc,
+    extra QEMU arguments. A reboot ends the run unless reboot is on.
+    Returns QEMU's status (None after timeout seconds), its output, the
+    seconds it ran and the console's timed lines (also in console.log)."""
+    tap = ConsoleTap()
+    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35",
+           "-m", str(memory), "-smp", "2", "-nodefaults", "-display", "none",
+           "-kernel", vmlinuz, "-initrd", initrd, "-append", " ".join(append),
+           "-chardev", "socket,id=con,host=127.0.0.1,port=%d,logfile=%s"
+           % (tap.port, os.path.join(work, "console.log")), "-serial", "chardev:con",
+           "-chardev", "file,id=data,path=%s" % os.path.join(work, "data.log"),
+           "-serial", "chardev:data",
+           "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc.port,
+           "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
+    cmd += ([] if reboot else ["-no-reboot"]) + machine_args(work) + list(extra)
+    with open(os.path.join(work, "qemu.cmd"), "w") as f:
+        f.write(" ".join(cmd) + "\n")
+    start = time.monotonic()
+    try:
+        p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=timeout)
+        rc, out = p.returncode, p.stdout.decode("utf-8", "replace")
+    except subprocess.TimeoutExpired:
+        rc, out = None, ""
+    finally:
+        bmc.stop()
+    return rc, out, time.monotonic() - start, tap.finish()
+
+
 class Boot:
     """What one boot left: QEMU's status, the console (text and timed
     lines), the BMC's record and the files the scenarios wrote."""
@@ -550,31 +583,9 @@ class Machine:
         for attempt in range(1, tries + 1):
             work = os.path.join(self.dir, "boot-%d" % int(time.time() * 1000))
             os.makedirs(work)
-            bmc, tap = self.bmc(work, self.bmc_args), ConsoleTap()
-            cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-M", "q35",
-                   "-m", str(self.memory), "-smp", "2", "-nodefaults", "-display", "none",
-                   "-no-reboot", "-kernel", self.prep["vmlinuz"], "-initrd", self.initrd,
-                   "-append", " ".join(append),
-                   "-chardev", "socket,id=con,host=127.0.0.1,port=%d,logfile=%s"
-                   % (tap.port, os.path.join(work, "console.log")), "-serial", "chardev:con",
-                   "-chardev", "file,id=data,path=%s" % os.path.join(work, "data.log"),
-                   "-serial", "chardev:data",
-                   "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=1" % bmc.port,
-                   "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
-            cmd += machine_args(work) + list(qemu)
-            with open(os.path.join(work, "qemu.cmd"), "w") as f:
-                f.write(" ".join(cmd) + "\n")
-            start = time.monotonic()
-            try:
-                p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, timeout=TIMEOUT)
-                rc, qemu_out = p.returncode, p.stdout.decode("utf-8", "replace")
-            except subprocess.TimeoutExpired:
-                rc, qemu_out = None, ""
-            finally:
-                bmc.stop()
-            seconds = time.monotonic() - start
-            lines = tap.finish()
+            bmc = self.bmc(work, self.bmc_args)
+            rc, qemu_out, seconds, lines = run_qemu(work, bmc, self.prep["vmlinuz"],
+                                                    self.initrd, append, self.memory, list(qemu))
             console = "\n".join(l for _, l in lines)
             out = os.path.join(work, "out")
             got = _unpack(os.path.join(work, "data.log"), out)
