@@ -47,35 +47,32 @@ void set_detail(unsigned *detail, unsigned value) {
         *detail = value;
 }
 
-// Opens the log file for appending without ever following a symbolic link:
-// the name is checked with lstat, opened with O_NOFOLLOW and the descriptor
-// checked again with fstat, so a link or other file planted between the
-// check and the open is refused as well. Returns 0, or the step that failed.
+// Opens the log file for appending, creating it when missing, without ever
+// following a symbolic link: a name that is not a regular file is refused
+// by lstat before anything is opened, the open itself uses O_NOFOLLOW, and
+// the descriptor is checked again with fstat, so a link or other file
+// planted between the check and the open is refused as well. One open both
+// creates and appends, so another run creating the file or rotating it away
+// meanwhile cannot make it fail. Returns 0, or the step that failed.
 unsigned open_log_file(log_handle *h) {
     struct stat st;
-    int fd;
     if (lstat(h->path, &st) == -1) {
         if (errno != ENOENT)
             return LOGD_STAT;
-        fd = open(h->path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
-        if (fd == -1)
-            return LOGD_OPEN;
-    } else {
-        if (!S_ISREG(st.st_mode)) {
-            errno = EINVAL;
-            return LOGD_NOT_REGULAR;
-        }
-        // O_NONBLOCK keeps a FIFO swapped in after the check from blocking us.
-        fd = open(h->path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd == -1)
-            return errno == ELOOP ? LOGD_NOT_REGULAR : LOGD_OPEN;
-        if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            errno = EINVAL;
-            return LOGD_NOT_REGULAR;
-        }
-        fcntl(fd, F_SETFL, O_APPEND);
+    } else if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return LOGD_NOT_REGULAR;
     }
+    // O_NONBLOCK keeps a FIFO swapped in after the check from blocking us.
+    int fd = open(h->path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+    if (fd == -1)
+        return errno == ELOOP ? LOGD_NOT_REGULAR : LOGD_OPEN;
+    if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return LOGD_NOT_REGULAR;
+    }
+    fcntl(fd, F_SETFL, O_APPEND);
     FILE *stream = fdopen(fd, "a");
     if (!stream) {
         int err = errno;
