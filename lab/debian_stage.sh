@@ -78,7 +78,6 @@ checks)
 	(cd /tmp/kdinit && find . -name '*.ko' | sort) > $OUT/kdump_modules
 	cat /tmp/kdinit/conf/modules /tmp/kdinit/main/conf/modules > $OUT/kdump_conf_modules 2>/dev/null
 	step hook_before cat /proc/tarnex/hook
-	cp /run/initramfs/fsck.log $OUT/fsck.log 2>/dev/null
 	echo purge > $STATE
 	send
 	echo 1 > /proc/sys/kernel/sysrq
